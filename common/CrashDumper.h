@@ -1,0 +1,17 @@
+#pragma once
+
+#include "ZelvinUtilExport.h"
+
+// Writes a crash report when the process dies of a fatal signal.
+class ZELVINUTIL_API CrashDumper
+{
+public:
+    // Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT.
+    // A report (signal, UTC time, pid, backtrace) goes to
+    // <log folder>/crash/crash-<pid>-<YYYYMMDDThhmmssZ>.txt, or to standard
+    // error when that cannot be written, and the signal's default action then
+    // ends the process. Log folder: ZV_GetLogDir(), else <exe dir>/../log, as
+    // at the time of the call. Stack overflows are reported on the calling
+    // thread only (it gets the alternate signal stack). Safe to call twice.
+    static void Install();
+};

@@ -1,0 +1,172 @@
+#pragma once
+
+// A Poco channel that keeps every record it is given, and a guard that puts
+// one on the "WTD" logger for the length of a test. Thread-safe: the
+// watchdog's worker thread logs while the test thread reads and waits.
+
+#include <Poco/AutoPtr.h>
+#include <Poco/Channel.h>
+#include <Poco/Logger.h>
+#include <Poco/Message.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct CapturedRecord
+{
+    std::string text; // the whole text as logged
+    Poco::Message::Priority priority = Poco::Message::PRIO_TRACE;
+    std::string source; // the logger's name
+    uint64_t stamp = 0; // the stamp function's value when the record arrived
+
+    // "[function line] message" split up; function empty and line -1 for a
+    // text without that prefix (message is then the whole text).
+    std::string function;
+    int line = -1;
+    std::string message;
+};
+
+class CapturingChannel : public Poco::Channel
+{
+public:
+    using Records = std::vector<CapturedRecord>;
+
+    void log(const Poco::Message& msg) override
+    {
+        CapturedRecord record = parse(msg.getText());
+        record.priority = msg.getPriority();
+        record.source = msg.getSource();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_fnStamp)
+            record.stamp = m_fnStamp();
+        m_vecRecord.push_back(std::move(record));
+        lock.unlock();
+        m_cond.notify_all();
+    }
+
+    // Called on the logging thread for each record; must be cheap and safe
+    // from any thread (a module's passCount, for instance).
+    void setStamp(std::function<uint64_t()> stamp)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_fnStamp = std::move(stamp);
+    }
+
+    Records records() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecRecord;
+    }
+
+    // Records whose message (the text after the prefix) equals `message`.
+    Records find(const std::string& message) const
+    {
+        Records found;
+        for (const CapturedRecord& record : records())
+            if (record.message == message)
+                found.push_back(record);
+        return found;
+    }
+
+    std::vector<std::string> messages() const
+    {
+        std::vector<std::string> result;
+        for (const CapturedRecord& record : records())
+            result.push_back(record.message);
+        return result;
+    }
+
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecRecord.clear();
+    }
+
+    // Waits until `predicate` holds for the records so far; false when the
+    // deadline passed first. The deadline only stops a broken test from
+    // hanging; it is not a measure of anything.
+    bool waitFor(const std::function<bool(const Records&)>& predicate,
+                 std::chrono::milliseconds deadline = std::chrono::seconds(10)) const
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, deadline, [&] { return predicate(m_vecRecord); });
+    }
+
+    // Waits for at least `count` records with this exact message.
+    bool waitForMessage(const std::string& message, std::size_t count = 1) const
+    {
+        return waitFor(
+            [&](const Records& records)
+            {
+                std::size_t seen = 0;
+                for (const CapturedRecord& record : records)
+                    seen += record.message == message ? 1 : 0;
+                return seen >= count;
+            });
+    }
+
+    static CapturedRecord parse(const std::string& text)
+    {
+        CapturedRecord record;
+        record.text = text;
+        record.message = text;
+        const std::size_t close = text.find("] ");
+        if (text.empty() || text[0] != '[' || close == std::string::npos)
+            return record;
+        const std::string inside = text.substr(1, close - 1);
+        const std::size_t blank = inside.rfind(' ');
+        const std::string line = blank == std::string::npos ? std::string() : inside.substr(blank + 1);
+        if (line.empty() || line.find_first_not_of("0123456789") != std::string::npos)
+            return record;
+        record.function = inside.substr(0, blank);
+        record.line = std::stoi(line);
+        record.message = text.substr(close + 2);
+        return record;
+    }
+
+protected:
+    ~CapturingChannel() override = default;
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_cond;
+    Records m_vecRecord;
+    std::function<uint64_t()> m_fnStamp;
+};
+
+// Installs a CapturingChannel on the "WTD" logger at trace level and puts the
+// previous channel and level back when destroyed.
+class WtdLogCapture
+{
+public:
+    WtdLogCapture()
+        : m_pChannel(new CapturingChannel), m_logger(Poco::Logger::get("WTD")),
+          m_pSavedChannel(m_logger.getChannel()), m_nSavedLevel(m_logger.getLevel())
+    {
+        m_logger.setChannel(m_pChannel);
+        m_logger.setLevel(Poco::Message::PRIO_TRACE);
+    }
+
+    ~WtdLogCapture()
+    {
+        m_logger.setChannel(m_pSavedChannel);
+        m_logger.setLevel(m_nSavedLevel);
+    }
+
+    WtdLogCapture(const WtdLogCapture&) = delete;
+    WtdLogCapture& operator=(const WtdLogCapture&) = delete;
+
+    CapturingChannel& channel() { return *m_pChannel; }
+    CapturingChannel* operator->() { return m_pChannel.get(); }
+
+private:
+    Poco::AutoPtr<CapturingChannel> m_pChannel;
+    Poco::Logger& m_logger;
+    Poco::Channel::Ptr m_pSavedChannel;
+    int m_nSavedLevel;
+};
