@@ -1,0 +1,215 @@
+#include "LogState.h"
+#include "System.h"
+#include "ZvLog.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/ConsoleChannel.h>
+#include <Poco/Exception.h>
+#include <Poco/FileChannel.h>
+#include <Poco/FormattingChannel.h>
+#include <Poco/Logger.h>
+#include <Poco/NumberParser.h>
+#include <Poco/PatternFormatter.h>
+#include <Poco/SplitterChannel.h>
+#include <Poco/String.h>
+#include <Poco/Util/XMLConfiguration.h>
+
+#include <filesystem>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+const std::string LOG_PATTERN = "%Y-%m-%d %H:%M:%S.%i [%p] %s: %t";
+const std::string DEFAULT_LEVEL = "information";
+const std::string DEFAULT_DIR = "log";
+const std::string DEFAULT_ROTATE_SIZE = "10 M";
+const int DEFAULT_KEEP = 10;
+
+enum LogTarget
+{
+    LOGTYPE_CONSOLE = 0,
+    LOGTYPE_FILE = 1,
+    LOGTYPE_BOTH = 2
+};
+
+// Problems found while setting up, written once the new channels are in place
+// so they land where the operator looks.
+using Warnings = std::vector<std::string>;
+
+Poco::Channel::Ptr formatted(Poco::Channel::Ptr pTarget)
+{
+    Poco::AutoPtr<Poco::PatternFormatter> pFormatter(new Poco::PatternFormatter(LOG_PATTERN));
+    pFormatter->setProperty(Poco::PatternFormatter::PROP_TIMES, "local");
+    return new Poco::FormattingChannel(pFormatter, pTarget);
+}
+
+void applyToAllLoggers(Poco::Channel::Ptr pChannel, int level, const Warnings& warnings)
+{
+    // The empty name selects every logger that already exists; loggers created
+    // later inherit from the root. The static setters skip everything when no
+    // logger exists yet, so the root is made (and set) explicitly first.
+    Poco::Logger::root().setChannel(pChannel);
+    Poco::Logger::root().setLevel(level);
+    Poco::Logger::setChannel("", pChannel);
+    Poco::Logger::setLevel("", level);
+    Poco::Logger& logger = Poco::Logger::get("ZelvinUtil");
+    for (const std::string& warning : warnings)
+        logger.warning(warning);
+}
+
+int toConsoleOnly(const Warnings& warnings)
+{
+    applyToAllLoggers(formatted(new Poco::ConsoleChannel), Poco::Message::PRIO_INFORMATION, warnings);
+    return -1;
+}
+
+int readLevel(const Poco::Util::XMLConfiguration& config, Warnings& warnings)
+{
+    const std::string name = config.getString(zvlog::LEVEL_KEY, DEFAULT_LEVEL);
+    int level = Poco::Message::PRIO_INFORMATION;
+    if (!zvlog::parseLogLevel(name, level))
+        warnings.push_back("unknown log level \"" + name + "\" in " + zvlog::LEVEL_KEY + ", using " +
+                           DEFAULT_LEVEL);
+    return level;
+}
+
+fs::path logFolder(const Poco::Util::XMLConfiguration& config, const fs::path& configPath,
+                   const std::string& logDirOverride)
+{
+    // An override comes from the caller (a command line), so it is taken
+    // relative to the working directory; Log.Dir relative to the config file.
+    std::error_code ec;
+    if (!logDirOverride.empty())
+    {
+        const fs::path dir = fs::absolute(logDirOverride, ec);
+        return (ec ? fs::path(logDirOverride) : dir).lexically_normal();
+    }
+    const fs::path dir = Poco::trim(config.getString("Log.Dir[@value]", DEFAULT_DIR));
+    return (dir.is_absolute() ? dir : configPath.parent_path() / dir).lexically_normal();
+}
+
+Poco::AutoPtr<Poco::FileChannel> makeFileChannel(const Poco::Util::XMLConfiguration& config,
+                                                 const fs::path& file, bool bFlushEachRecord,
+                                                 Warnings& warnings)
+{
+    Poco::AutoPtr<Poco::FileChannel> pFile(new Poco::FileChannel(file.string()));
+    pFile->setProperty(Poco::FileChannel::PROP_TIMES, "local");
+    pFile->setProperty(Poco::FileChannel::PROP_ARCHIVE, "number");
+    pFile->setProperty(Poco::FileChannel::PROP_FLUSH, bFlushEachRecord ? "true" : "false");
+
+    const std::string rotate = Poco::trim(config.getString("Log.RotateSize[@value]", DEFAULT_ROTATE_SIZE));
+    try
+    {
+        pFile->setProperty(Poco::FileChannel::PROP_ROTATION, rotate);
+    }
+    catch (const Poco::Exception&)
+    {
+        warnings.push_back("invalid Log.RotateSize \"" + rotate + "\", using " + DEFAULT_ROTATE_SIZE);
+        pFile->setProperty(Poco::FileChannel::PROP_ROTATION, DEFAULT_ROTATE_SIZE);
+    }
+
+    const std::string keepText =
+        Poco::trim(config.getString("Log.Keep[@value]", std::to_string(DEFAULT_KEEP)));
+    int keep = 0;
+    if (!Poco::NumberParser::tryParse(keepText, keep) || keep < 1)
+    {
+        warnings.push_back("invalid Log.Keep \"" + keepText + "\", using " + std::to_string(DEFAULT_KEEP));
+        keep = DEFAULT_KEEP;
+    }
+    pFile->setProperty(Poco::FileChannel::PROP_PURGECOUNT, std::to_string(keep));
+    return pFile;
+}
+
+int initLog(const std::string& configName, int logType, bool bFlushEachRecord,
+            const std::string& logDirOverride, const std::string& fileStemOverride)
+{
+    Warnings warnings;
+    const fs::path configPath = System::getConfigFilePath(configName);
+    // Taken before reading, so that an edit racing with the read is seen by
+    // the level watch as a change still to apply.
+    const zvlog::FileStamp stamp = zvlog::stampOf(configPath.string());
+    Poco::AutoPtr<Poco::Util::XMLConfiguration> pConfig;
+    try
+    {
+        pConfig = new Poco::Util::XMLConfiguration(configPath.string());
+    }
+    catch (const Poco::Exception& e)
+    {
+        zvlog::storeLogState({});
+        warnings.push_back("cannot read logging configuration " + configPath.string() + " (" +
+                           e.displayText() + "), logging to the console only");
+        return toConsoleOnly(warnings);
+    }
+
+    const int level = readLevel(*pConfig, warnings);
+    const fs::path dir = logFolder(*pConfig, configPath, logDirOverride);
+    zvlog::storeLogState({configPath.string(), dir.string(), stamp});
+
+    const bool bFile = logType != LOGTYPE_CONSOLE;
+    const bool bConsole = logType != LOGTYPE_FILE;
+    if (logType != LOGTYPE_CONSOLE && logType != LOGTYPE_FILE && logType != LOGTYPE_BOTH)
+        warnings.push_back("unknown log type " + std::to_string(logType) + ", logging to file and console");
+
+    Poco::AutoPtr<Poco::SplitterChannel> pSplitter(new Poco::SplitterChannel);
+    if (bFile)
+    {
+        const std::string stem =
+            fileStemOverride.empty() ? fs::path(configName).stem().string() : fileStemOverride;
+        const fs::path file = dir / (stem + ".log");
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        Poco::AutoPtr<Poco::FileChannel> pFile = makeFileChannel(*pConfig, file, bFlushEachRecord, warnings);
+        try
+        {
+            // Opened now so that an unwritable folder shows here, not as an
+            // exception out of some later log call.
+            pFile->open();
+        }
+        catch (const Poco::Exception& e)
+        {
+            warnings.push_back("cannot open log file " + file.string() + " (" + e.displayText() +
+                               "), logging to the console only");
+            return toConsoleOnly(warnings);
+        }
+        pSplitter->addChannel(pFile);
+    }
+    if (bConsole)
+        pSplitter->addChannel(new Poco::ConsoleChannel);
+
+    applyToAllLoggers(formatted(pSplitter), level, warnings);
+    return 0;
+}
+
+} // namespace
+
+int ZV_InitLog(const char* configName, int logType, int flushEachRecord, std::string logDirOverride,
+               std::string fileStemOverride)
+{
+    try
+    {
+        return initLog(configName == nullptr ? std::string() : std::string(configName), logType,
+                       flushEachRecord != 0, logDirOverride, fileStemOverride);
+    }
+    catch (...)
+    {
+        // Out of memory or a failing filesystem call: logging must not take the
+        // program down, so whatever is possible is done and -1 reported.
+        try
+        {
+            zvlog::storeLogState({});
+            return toConsoleOnly({});
+        }
+        catch (...)
+        {
+            return -1;
+        }
+    }
+}
+
+std::string ZV_GetLogDir()
+{
+    return zvlog::loadLogState().strLogDir;
+}
