@@ -1,0 +1,30 @@
+#include "LinuxServiceControl.h"
+
+#include "ServiceFolder.h"
+
+namespace
+{
+class LinuxServiceHandle : public ServiceHandle
+{
+public:
+    LinuxServiceHandle(ServiceFolder folder, std::string strName)
+        : m_folder(std::move(folder)), m_strName(std::move(strName))
+    {
+    }
+
+    bool isRegistered() const override { return m_folder.isRegistered(m_strName); }
+    bool isRunning() const override { return m_folder.isRunning(m_strName); }
+
+private:
+    ServiceFolder m_folder;
+    std::string m_strName;
+};
+} // namespace
+
+LinuxServiceControl::LinuxServiceControl(std::string strFolder) : m_strFolder(std::move(strFolder)) {}
+
+std::unique_ptr<ServiceHandle> LinuxServiceControl::open(const std::string& name)
+{
+    ServiceFolder folder(m_strFolder.empty() ? ServiceFolder::defaultPath() : m_strFolder);
+    return std::make_unique<LinuxServiceHandle>(std::move(folder), name);
+}

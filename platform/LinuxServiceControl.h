@@ -1,0 +1,25 @@
+#pragma once
+
+#include "ServiceControl.h"
+
+#include <string>
+
+// ServiceControl over the Linux service folder (see ServiceFolder.h). Each
+// open() checks the folder afresh, so a folder created or repaired while the
+// watchdog runs is picked up. Stateless after construction; any thread.
+class LinuxServiceControl : public ServiceControl
+{
+public:
+    // Uses ServiceFolder::defaultPath(), read at every open().
+    LinuxServiceControl() = default;
+
+    // Uses the folder `strFolder` (tests).
+    explicit LinuxServiceControl(std::string strFolder);
+
+    // Throws Poco::FileException naming the folder when it is missing or
+    // unreadable.
+    std::unique_ptr<ServiceHandle> open(const std::string& name) override;
+
+private:
+    std::string m_strFolder; // empty: the default folder
+};

@@ -1,0 +1,37 @@
+#include "WatchdogPlatform.h"
+
+#include "InstallIntegrity.h"
+#include "LinuxServiceControl.h"
+#include "PocoProcessLauncher.h"
+#include "System.h"
+
+namespace
+{
+class SystemSecondsClock : public SecondsClock
+{
+public:
+    uint32_t getSecondCount() override { return System::getSecondCount(); }
+};
+
+class SystemInstallGuard : public InstallGuard
+{
+public:
+    int checkIntegrity() override { return ZV_CheckInstallIntegrity(); }
+    bool findAndKillProcessByName(const std::string& imageName) override
+    {
+        return System::findAndKillProcessByName(imageName);
+    }
+};
+} // namespace
+
+WatchdogPlatform realPlatform()
+{
+    // Never destroyed on purpose: the watchdog module that holds references to
+    // these may itself be torn down during static destruction, after
+    // function-local statics of this file would already be gone.
+    static auto* pClock = new SystemSecondsClock();
+    static auto* pServices = new LinuxServiceControl();
+    static auto* pProcesses = new PocoProcessLauncher();
+    static auto* pInstall = new SystemInstallGuard();
+    return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall};
+}

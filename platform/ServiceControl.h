@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+// One service opened through the machine's service manager (on Windows the
+// service control manager through Poco::Util::WinService; on Linux our own
+// service folder, see ServiceFolder.h). Closed when destroyed.
+class ServiceHandle
+{
+public:
+    virtual ~ServiceHandle() = default;
+
+    // Whether the service manager knows a service of this name. May throw
+    // Poco::Exception when the query itself fails.
+    virtual bool isRegistered() const = 0;
+
+    // Whether the service is in the running state (pending states and paused
+    // count as not running). Throws Poco::Exception when the state cannot be
+    // read.
+    virtual bool isRunning() const = 0;
+};
+
+// The watchdog's seam to the service manager. Abstract so the module can be
+// tested with a fake; the real implementations are LinuxServiceControl and
+// WinServiceControl.
+class ServiceControl
+{
+public:
+    virtual ~ServiceControl() = default;
+
+    // Opens the service manager for `name`. Throws Poco::Exception when the
+    // manager cannot be opened. Any name is accepted; one that no service
+    // bears simply reports isRegistered() false.
+    virtual std::unique_ptr<ServiceHandle> open(const std::string& name) = 0;
+};

@@ -1,0 +1,167 @@
+#include "ServiceFolder.h"
+
+#include "ProcStat.h"
+#include "System.h"
+
+#include <Poco/Exception.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+const char* const PID_FILE = "pid";
+
+// A pid file holds "PID STARTTIME\n"; anything longer is not one of ours.
+const size_t PID_FILE_MAX = 64;
+
+bool parsePid(const std::string& text, ServicePid& out)
+{
+    const char* p = text.data();
+    const char* pEnd = p + text.size();
+    while (pEnd > p && (pEnd[-1] == '\n' || pEnd[-1] == ' '))
+        --pEnd;
+    int iPid = 0;
+    auto r1 = std::from_chars(p, pEnd, iPid);
+    if (r1.ec != std::errc() || iPid <= 0 || r1.ptr == pEnd || *r1.ptr != ' ')
+        return false;
+    uint64_t uStart = 0;
+    auto r2 = std::from_chars(r1.ptr + 1, pEnd, uStart);
+    if (r2.ec != std::errc() || r2.ptr != pEnd)
+        return false;
+    out = ServicePid{iPid, uStart};
+    return true;
+}
+} // namespace
+
+std::string ServiceFolder::defaultPath()
+{
+    const char* szEnv = std::getenv("ZELVIN_SERVICE_DIR");
+    if (szEnv != nullptr && *szEnv != '\0')
+        return szEnv;
+    // The sibling of the executable's folder, named plainly rather than with
+    // "/../" so messages show the real place.
+    std::string strExeDir = System::getExecutableDir();
+    std::string::size_type slash = strExeDir.find_last_of('/');
+    std::string strParent = slash == std::string::npos ? "." : strExeDir.substr(0, slash);
+    return strParent + "/services";
+}
+
+ServiceFolder::ServiceFolder(std::string strPath) : m_strPath(std::move(strPath))
+{
+    struct stat st;
+    if (m_strPath.empty() || ::stat(m_strPath.c_str(), &st) != 0)
+        throw Poco::FileNotFoundException("Service folder " + m_strPath + " does not exist",
+                                          std::strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        throw Poco::FileNotFoundException("Service folder " + m_strPath + " is not a folder");
+    if (::access(m_strPath.c_str(), R_OK | X_OK) != 0)
+        throw Poco::FileAccessDeniedException("Service folder " + m_strPath + " cannot be read",
+                                              std::strerror(errno));
+}
+
+bool ServiceFolder::isSafeName(const std::string& name)
+{
+    return !name.empty() && name.size() <= 255 && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos && name != "." && name != "..";
+}
+
+std::string ServiceFolder::serviceDir(const std::string& name) const
+{
+    if (!isSafeName(name))
+        throw Poco::InvalidArgumentException("Unsafe service name");
+    return m_strPath + "/" + name;
+}
+
+bool ServiceFolder::isRegistered(const std::string& name) const
+{
+    if (!isSafeName(name))
+        return false;
+    std::string strRun = serviceDir(name) + "/run";
+    struct stat st;
+    return ::stat(strRun.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(strRun.c_str(), X_OK) == 0;
+}
+
+std::optional<ServicePid> ServiceFolder::readPid(const std::string& name) const
+{
+    if (!isSafeName(name))
+        return std::nullopt;
+    std::string strFile = serviceDir(name) + "/" + PID_FILE;
+    int fd = ::open(strFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        throw Poco::FileException("Cannot read pid file " + strFile, std::strerror(errno));
+    }
+    std::string text;
+    char buf[PID_FILE_MAX + 1];
+    for (;;)
+    {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+        {
+            int err = errno;
+            ::close(fd);
+            throw Poco::FileException("Cannot read pid file " + strFile, std::strerror(err));
+        }
+        if (n == 0 || text.size() > PID_FILE_MAX)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    ServicePid pid{};
+    if (text.size() > PID_FILE_MAX || !parsePid(text, pid))
+        throw Poco::DataFormatException("Pid file " + strFile + " is not \"PID STARTTIME\"");
+    return pid;
+}
+
+void ServiceFolder::writePid(const std::string& name, const ServicePid& pid) const
+{
+    std::string strDir = serviceDir(name);
+    std::string strTmp = strDir + "/.pid.tmp." + std::to_string(::getpid());
+    std::string strFile = strDir + "/" + PID_FILE;
+    char szText[PID_FILE_MAX];
+    int len = std::snprintf(szText, sizeof szText, "%d %llu\n", pid.iPid,
+                            static_cast<unsigned long long>(pid.uStartTime));
+    int fd = ::open(strTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw Poco::FileException("Cannot write " + strTmp, std::strerror(errno));
+    ssize_t n = ::write(fd, szText, static_cast<size_t>(len));
+    int err = n == len ? 0 : (n < 0 ? errno : EIO);
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && ::rename(strTmp.c_str(), strFile.c_str()) != 0)
+        err = errno;
+    if (err != 0)
+    {
+        ::unlink(strTmp.c_str());
+        throw Poco::FileException("Cannot write pid file " + strFile, std::strerror(err));
+    }
+}
+
+void ServiceFolder::removePid(const std::string& name) const
+{
+    if (isSafeName(name))
+        ::unlink((serviceDir(name) + "/" + PID_FILE).c_str());
+}
+
+bool ServiceFolder::isAlive(const ServicePid& pid)
+{
+    std::optional<ProcStat::Info> info = ProcStat::read(pid.iPid);
+    return info && ProcStat::isLiveState(info->cState) && info->uStartTime == pid.uStartTime;
+}
+
+bool ServiceFolder::isRunning(const std::string& name) const
+{
+    std::optional<ServicePid> pid = readPid(name);
+    return pid && isAlive(*pid);
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The recorded identity of a started service: its pid and the start time of
+// that process (field 22 of /proc/PID/stat), so a later process that got the
+// same pid is never taken for the service.
+struct ServicePid
+{
+    int iPid;
+    uint64_t uStartTime;
+};
+
+// Linux's stand-in for the service manager: one folder per service under the
+// service folder. <folder>/NAME/run is the service's executable, NAME/pid the
+// running instance (written by `net start`), NAME/.lock serialises `net`,
+// NAME/output.log collects the service's output. Service names come from the
+// network, so no path is ever built from a name that isSafeName rejects.
+// Linux only. Immutable after construction; any thread.
+class ServiceFolder
+{
+public:
+    // $ZELVIN_SERVICE_DIR when set and not empty, otherwise
+    // <executable's folder>/../services. Never throws.
+    static std::string defaultPath();
+
+    // Opens the service folder `strPath`. Throws Poco::FileNotFoundException
+    // or Poco::FileAccessDeniedException naming the folder when it is missing,
+    // not a folder, or cannot be read.
+    explicit ServiceFolder(std::string strPath);
+
+    const std::string& path() const { return m_strPath; }
+
+    // Not empty, at most 255 bytes, no '/' and no NUL, not "." or "..".
+    static bool isSafeName(const std::string& name);
+
+    // Whether `name` is safe and <folder>/name/run is an executable regular
+    // file. Never throws.
+    bool isRegistered(const std::string& name) const;
+
+    // Whether the pid file of `name` names a live, non-zombie process with the
+    // recorded start time. False without a pid file or for an unsafe name.
+    // Throws Poco::FileException when the pid file exists but cannot be read,
+    // Poco::DataFormatException when it cannot be parsed.
+    bool isRunning(const std::string& name) const;
+
+    // <folder>/name. Throws Poco::InvalidArgumentException for an unsafe name.
+    std::string serviceDir(const std::string& name) const;
+
+    // The content of the pid file; nullopt when there is none (or the name is
+    // unsafe). Throws as isRunning.
+    std::optional<ServicePid> readPid(const std::string& name) const;
+
+    // Replaces the pid file atomically (temporary file, then rename), so a
+    // reader sees the old content or the new, never half. Throws
+    // Poco::FileException on failure, Poco::InvalidArgumentException for an
+    // unsafe name.
+    void writePid(const std::string& name, const ServicePid& pid) const;
+
+    // Removes the pid file; a missing one is fine. Never throws.
+    void removePid(const std::string& name) const;
+
+    // Whether `pid` still names the process it was recorded for: alive, not a
+    // zombie, same start time. Never throws.
+    static bool isAlive(const ServicePid& pid);
+
+private:
+    std::string m_strPath;
+};

@@ -1,0 +1,72 @@
+#include "ChildReaper.h"
+#include "PocoProcessLauncher.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+// Processes whose parent is this one, running or zombie.
+int countChildren()
+{
+    int iCount = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+    {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            continue;
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        char cState = 0;
+        int iParent = 0;
+        fields >> cState >> iParent;
+        iCount += iParent == ::getpid();
+    }
+    return iCount;
+}
+} // namespace
+
+template <typename Predicate> bool waitFor(Predicate predicate)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!predicate() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return predicate();
+}
+
+TEST(ChildReaperTest, LeavesNoZombieBehindCommandsNobodyWaitsFor)
+{
+    ChildReaper::install();
+    ChildReaper::install();
+    PocoProcessLauncher launcher;
+    for (int i = 0; i < 50; ++i)
+        launcher.launch("true", {});
+    EXPECT_TRUE(waitFor([] { return countChildren() == 0; }));
+}
+
+// What `net start` does to its service: the command ends, its child lives on
+// and must come to us, to be reaped when it ends in turn.
+TEST(ChildReaperTest, AdoptsAndReapsOrphansOfCommands)
+{
+    ChildReaper::install();
+    std::string strPidFile = "/tmp/zvorphan." + std::to_string(::getpid());
+    PocoProcessLauncher launcher;
+    int iShell = launcher.launch("sh", {"-c", "sleep 60 & echo $! > " + strPidFile + ".tmp && mv " +
+                                                  strPidFile + ".tmp " + strPidFile});
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(strPidFile) && !launcher.isRunning(iShell); }));
+    int iOrphan = 0;
+    std::ifstream(strPidFile) >> iOrphan;
+    std::filesystem::remove(strPidFile);
+    ASSERT_GT(iOrphan, 0);
+    EXPECT_TRUE(waitFor([&] { return countChildren() == 1; })) << "the orphan is ours";
+    ::kill(iOrphan, SIGKILL);
+    EXPECT_TRUE(waitFor([] { return countChildren() == 0; }));
+}

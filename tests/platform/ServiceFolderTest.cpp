@@ -1,0 +1,143 @@
+#include "ServiceFolder.h"
+#include "LinuxServiceControl.h"
+#include "TestChild.h"
+
+#include <Poco/Exception.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+class ServiceFolderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char szTemplate[] = "/tmp/zvservicesXXXXXX";
+        m_root = ::mkdtemp(szTemplate);
+        m_folder = m_root / "services";
+        fs::create_directory(m_folder);
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    static void addRun(const fs::path& dir, fs::perms perms = fs::perms::owner_all)
+    {
+        fs::create_directories(dir);
+        std::ofstream(dir / "run") << "#!/bin/sh\n";
+        fs::permissions(dir / "run", perms);
+    }
+    void writePidFile(const std::string& name, const std::string& text)
+    {
+        std::ofstream(m_folder / name / "pid") << text;
+    }
+    bool isRunning(const std::string& name) { return LinuxServiceControl(m_folder).open(name)->isRunning(); }
+
+    fs::path m_root;
+    fs::path m_folder;
+};
+
+TEST_F(ServiceFolderTest, RegisteredOnlyWithAnExecutableRun)
+{
+    addRun(m_folder / "DUZI");
+    addRun(m_folder / "plain", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directories(m_folder / "norun");
+    fs::create_directories(m_folder / "dirrun" / "run");
+    LinuxServiceControl services(m_folder);
+    EXPECT_TRUE(services.open("DUZI")->isRegistered());
+    for (const char* name : {"plain", "norun", "dirrun", "unknown"})
+        EXPECT_FALSE(services.open(name)->isRegistered()) << name;
+}
+
+// Each of these would reach an executable run if it were joined to the path.
+TEST_F(ServiceFolderTest, UnsafeNamesAreNeverRegisteredNorJoined)
+{
+    addRun(m_root / "x");
+    addRun(m_folder / "a" / "b");
+    addRun(m_folder / "DUZI");
+    addRun(m_folder);
+    addRun(m_root);
+    const std::string longest(255, 'n');
+    addRun(m_folder / longest);
+    ServiceFolder folder(m_folder);
+    EXPECT_TRUE(folder.isRegistered(longest));
+
+    for (const std::string& name : {std::string("../x"), std::string(), std::string("a/b"), std::string("."),
+                                    std::string(".."), std::string(256, 'n'), std::string("DUZI\0x", 6)})
+    {
+        EXPECT_FALSE(ServiceFolder::isSafeName(name)) << name;
+        EXPECT_FALSE(folder.isRegistered(name)) << name;
+        EXPECT_FALSE(folder.isRunning(name)) << name;
+        EXPECT_THROW(folder.serviceDir(name), Poco::InvalidArgumentException) << name;
+    }
+}
+
+TEST_F(ServiceFolderTest, MissingFolderFailsToOpenNamingIt)
+{
+    const std::string strAbsent = (m_root / "absent").string();
+    try
+    {
+        LinuxServiceControl(strAbsent).open("DUZI");
+        FAIL() << "open succeeded";
+    }
+    catch (const Poco::FileException& ex)
+    {
+        EXPECT_NE(ex.displayText().find(strAbsent), std::string::npos) << ex.displayText();
+    }
+    addRun(m_root / "file");
+    EXPECT_THROW(ServiceFolder((m_root / "file" / "run").string()), Poco::FileNotFoundException);
+
+    ::setenv("ZELVIN_SERVICE_DIR", strAbsent.c_str(), 1);
+    EXPECT_EQ(ServiceFolder::defaultPath(), strAbsent);
+    ::unsetenv("ZELVIN_SERVICE_DIR");
+    EXPECT_TRUE(ServiceFolder::defaultPath().ends_with("/services"));
+}
+
+TEST_F(ServiceFolderTest, RunningFollowsTheRecordedProcessOnly)
+{
+    addRun(m_folder / "DUZI");
+    EXPECT_FALSE(isRunning("DUZI")) << "no pid file";
+
+    TestChild child = TestChild::sleeper();
+    ServiceFolder(m_folder).writePid("DUZI", ServicePid{child.pid(), child.startTime()});
+    EXPECT_TRUE(isRunning("DUZI"));
+
+    // Same pid, different start time: a later process that reuses the pid.
+    writePidFile("DUZI", std::to_string(child.pid()) + " " + std::to_string(child.startTime() + 1) + "\n");
+    EXPECT_FALSE(isRunning("DUZI"));
+
+    writePidFile("DUZI", std::to_string(child.pid()) + " " + std::to_string(child.startTime()) + "\n");
+    EXPECT_TRUE(isRunning("DUZI")) << "the format net writes";
+    child.reap();
+    EXPECT_FALSE(isRunning("DUZI")) << "ended";
+
+    ServiceFolder(m_folder).removePid("DUZI");
+    EXPECT_FALSE(fs::exists(m_folder / "DUZI" / "pid"));
+}
+
+TEST_F(ServiceFolderTest, ZombieIsNotRunning)
+{
+    addRun(m_folder / "DUZI");
+    TestChild child = TestChild::zombie();
+    writePidFile("DUZI", std::to_string(child.pid()) + " " + std::to_string(child.startTime()) + "\n");
+    EXPECT_FALSE(isRunning("DUZI"));
+}
+
+TEST_F(ServiceFolderTest, UnreadableOrCorruptPidFileThrows)
+{
+    addRun(m_folder / "DUZI");
+    fs::create_directory(m_folder / "DUZI" / "pid");
+    EXPECT_THROW(isRunning("DUZI"), Poco::FileException);
+    fs::remove(m_folder / "DUZI" / "pid");
+
+    for (const std::string& text :
+         std::vector<std::string>{"", "garbage\n", "123\n", "0 5\n", "-4 5\n", "12 34 56\n", "12 x\n",
+                                  "99999999999 1\n", "1 " + std::string(100, '1')})
+    {
+        writePidFile("DUZI", text);
+        EXPECT_THROW(isRunning("DUZI"), Poco::DataFormatException) << text;
+    }
+}

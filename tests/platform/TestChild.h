@@ -1,0 +1,64 @@
+#pragma once
+
+#include "ProcStat.h"
+
+#include <chrono>
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+// Children in known states for the process-state tests. Each is killed (if
+// need be) and reaped when the object goes.
+class TestChild
+{
+public:
+    // A child that sleeps until killed.
+    static TestChild sleeper()
+    {
+        pid_t pid = ::fork();
+        if (pid == 0)
+        {
+            ::pause();
+            ::_exit(0);
+        }
+        return TestChild(pid);
+    }
+
+    // A child that has ended and is left unreaped.
+    static TestChild zombie()
+    {
+        pid_t pid = ::fork();
+        if (pid == 0)
+            ::_exit(0);
+        TestChild child(pid);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline)
+        {
+            auto info = ProcStat::read(pid);
+            if (info && info->cState == 'Z')
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return child;
+    }
+
+    TestChild(TestChild&& other) noexcept : m_pid(other.m_pid) { other.m_pid = -1; }
+    ~TestChild() { reap(); }
+
+    int pid() const { return m_pid; }
+    uint64_t startTime() const { return ProcStat::read(m_pid).value().uStartTime; }
+
+    void reap()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+private:
+    explicit TestChild(int pid) : m_pid(pid) {}
+    int m_pid;
+};
