@@ -1,0 +1,87 @@
+#include "ZelvinWatchdog.h"
+
+#include "CrashDumper.h"
+#include "LogRecord.h"
+#include "System.h"
+#include "WatchdogServerModule.h"
+#include "ZelvinFileConfiguration.h"
+#include "ZvLog.h"
+
+#include <Poco/Logger.h>
+#include <Poco/Util/HelpFormatter.h>
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionCallback.h>
+
+#include <iostream>
+
+using Poco::Util::Application;
+using Poco::Util::HelpFormatter;
+using Poco::Util::Option;
+using Poco::Util::OptionCallback;
+using Poco::Util::OptionSet;
+using Poco::Util::ServerApplication;
+
+ZelvinWatchdog::ZelvinWatchdog() : m_bHelpRequested(false) {}
+
+ZelvinWatchdog::~ZelvinWatchdog() = default;
+
+void ZelvinWatchdog::initialize(Application& self)
+{
+    // The configuration is loaded before the framework initialises itself, and
+    // logging is set up from it afterwards. None of these calls is checked
+    // here: the utility library raises a clear exception for a missing file or
+    // key, and that ends the run.
+    const std::string path = System::getConfigFilePath("Watchdog.xml");
+    ZelvinFileConfiguration::getInstance()->loadConfiguration(path);
+    ServerApplication::initialize(self);
+    const int logType = ZelvinFileConfiguration::getInstance()->getInt("Log.Type[@value]");
+    ZV_InitLog("Watchdog.xml", logType, 1, "", "");
+    ZV_WatchLogLevelChanged();
+    WTD_PLAIN_INFO("Watchdog SERVER initialize ok");
+}
+
+void ZelvinWatchdog::uninitialize()
+{
+    logger().information("shutting down");
+    ServerApplication::uninitialize();
+}
+
+void ZelvinWatchdog::defineOptions(OptionSet& options)
+{
+    ServerApplication::defineOptions(options);
+    options.addOption(Option("help", "h", "display help information on command line arguments", false)
+                          .required(false)
+                          .repeatable(false)
+                          .callback(OptionCallback<ZelvinWatchdog>(this, &ZelvinWatchdog::handleHelp)));
+}
+
+void ZelvinWatchdog::handleHelp(const std::string& /*name*/, const std::string& /*value*/)
+{
+    m_bHelpRequested = true;
+    displayHelp();
+    stopOptionsProcessing();
+}
+
+void ZelvinWatchdog::displayHelp()
+{
+    HelpFormatter helpFormatter(options());
+    helpFormatter.setCommand(commandName());
+    helpFormatter.setUsage("OPTIONS");
+    helpFormatter.setHeader(
+        "A DUDAridiv application that demonstrates some of the features of the Util::ZelvinServerApplication class.");
+    helpFormatter.format(std::cout);
+}
+
+int ZelvinWatchdog::main(const std::vector<std::string>& /*args*/)
+{
+    WTD_PLAIN_INFO("ZelvinWatchdog running....");
+    CrashDumper::Install();
+    if (m_bHelpRequested)
+        return Application::EXIT_OK;
+
+    // init's result is deliberately not examined: a failed integrity check has
+    // already ended the process, and anything else leaves it idle but alive.
+    WatchdogServerModule::getInstance().init();
+    waitForTerminationRequest();
+    return Application::EXIT_OK;
+}

@@ -1,0 +1,162 @@
+"""Helpers for tests that drive the real watchdog binary, the real `net`
+stand-in and a service folder of their own in a temporary directory."""
+
+import os
+import re
+import signal
+import socket
+import stat
+import subprocess
+import time
+
+import pytest
+
+BUILD = os.environ.get("WATCHDOG_BUILD_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build")
+BIN = os.path.join(os.path.abspath(BUILD), "bin")
+WATCHDOG = os.path.join(BIN, "REdodevaz")
+WDCTL = os.path.join(BIN, "wdctl")
+PORT = 30024
+
+CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
+<config>
+  <Log>
+    <Type value="{log_type}"/>
+    <Level value="{level}"/>
+    <Dir value="log"/>
+  </Log>
+</config>
+"""
+
+
+def wait_until(predicate, timeout=15.0, interval=0.05):
+    """Polls `predicate` until it returns something truthy or time runs out."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def port_is_free(port=PORT):
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
+
+
+class Watchdog:
+    """One watchdog run in its own folder: etc/Watchdog.xml, services/, log."""
+
+    def __init__(self, root):
+        self.root = str(root)
+        self.etc = os.path.join(self.root, "etc")
+        self.services = os.path.join(self.root, "services")
+        self.log_path = os.path.join(self.etc, "log", "Watchdog.log")
+        os.makedirs(self.etc, exist_ok=True)
+        os.makedirs(self.services, exist_ok=True)
+        self.write_config()
+        self.proc = None
+        self.env = dict(os.environ)
+        self.env.update({
+            "PATH": BIN + os.pathsep + os.environ.get("PATH", ""),
+            "ZELVIN_CONFIG_DIR": self.etc,
+            "ZELVIN_SERVICE_DIR": self.services,
+            "ZELVIN_STOP_TIMEOUT_MS": "2000",
+        })
+
+    def write_config(self, log_type=1, level="information"):
+        with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
+            f.write(CONFIG.format(log_type=log_type, level=level))
+
+    def add_service(self, name, script):
+        """A service whose run script is `script` (shell, exec'd by sh)."""
+        folder = os.path.join(self.services, name)
+        os.makedirs(folder, exist_ok=True)
+        run = os.path.join(folder, "run")
+        with open(run, "w") as f:
+            f.write("#!/bin/sh\n" + script + "\n")
+        os.chmod(run, os.stat(run).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+        return folder
+
+    def add_sleeper(self, name):
+        return self.add_service(name, "trap 'exit 0' TERM\nwhile :; do sleep 1 & wait $!; done")
+
+    def net(self, *args):
+        return subprocess.run([os.path.join(BIN, "net"), *args], env=self.env,
+                              capture_output=True, text=True, timeout=30)
+
+    def service_pid(self, name):
+        try:
+            with open(os.path.join(self.services, name, "pid")) as f:
+                return int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            return None
+
+    def start(self, *args):
+        assert wait_until(port_is_free, 30), "port 30024 is still taken"
+        self.proc = subprocess.Popen([WATCHDOG, *args], env=self.env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        return self
+
+    def run(self, *args, timeout=30):
+        return subprocess.run([WATCHDOG, *args], env=self.env, capture_output=True,
+                              text=True, timeout=timeout)
+
+    def log(self):
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def wait_log(self, pattern, timeout=20.0, count=1):
+        """Waits until `pattern` (a regex) matches `count` times in the log."""
+        found = wait_until(lambda: len(re.findall(pattern, self.log())) >= count, timeout)
+        assert found, "no %r (x%d) in the log:\n%s" % (pattern, count, self.log()[-4000:])
+
+    def wait_listening(self):
+        def connects():
+            try:
+                socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
+                return True
+            except OSError:
+                return False
+        assert wait_until(connects, 20), "watchdog does not listen:\n" + self.log()
+
+    def wdctl(self, *args, check=True):
+        r = subprocess.run([WDCTL, *args], env=self.env, capture_output=True, text=True, timeout=30)
+        if check:
+            assert r.returncode == 0, r.stderr
+        return r
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        if self.proc is None or self.proc.poll() is not None:
+            return self.proc.returncode if self.proc else None
+        self.proc.send_signal(sig)
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            pytest.fail("watchdog did not stop within %ss" % timeout)
+        return self.proc.returncode
+
+    def stop_services(self):
+        for name in os.listdir(self.services):
+            if self.service_pid(name):
+                self.net("stop", name)
+
+
+@pytest.fixture
+def watchdog(tmp_path):
+    wd = Watchdog(tmp_path)
+    yield wd
+    wd.stop()
+    wd.stop_services()

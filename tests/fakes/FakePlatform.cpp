@@ -1,0 +1,189 @@
+#include "fakes/FakePlatform.h"
+
+#include <Poco/Exception.h>
+
+// A handle keeps the service's name and reads the script at each query, so a
+// test may change a service while a handle is open.
+class FakeServiceHandle : public ServiceHandle
+{
+public:
+    FakeServiceHandle(const FakeServiceControl& owner, std::string name)
+        : m_owner(owner), m_strName(std::move(name))
+    {
+    }
+
+    bool isRegistered() const override
+    {
+        const FakeServiceControl::Service s = m_owner.script(m_strName);
+        if (s.throwOnIsRegistered)
+            throw Poco::SystemException("fake isRegistered failure", m_strName);
+        return s.registered;
+    }
+
+    bool isRunning() const override
+    {
+        const FakeServiceControl::Service s = m_owner.script(m_strName);
+        if (s.throwOnIsRunning)
+            throw Poco::SystemException("fake isRunning failure", m_strName);
+        return s.running;
+    }
+
+private:
+    const FakeServiceControl& m_owner;
+    std::string m_strName;
+};
+
+std::unique_ptr<ServiceHandle> FakeServiceControl::open(const std::string& name)
+{
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_vecOpened.push_back(name);
+        if (m_bHold)
+        {
+            ++m_nParked;
+            m_cond.notify_all();
+            m_cond.wait_for(lock, std::chrono::seconds(10), [this] { return !m_bHold; });
+            --m_nParked;
+        }
+    }
+    if (script(name).throwOnOpen)
+        throw Poco::SystemException("fake service manager cannot be opened", name);
+    return std::make_unique<FakeServiceHandle>(*this, name);
+}
+
+void FakeServiceControl::set(const std::string& name, const Service& service)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_mapService[name] = service;
+}
+
+std::vector<std::string> FakeServiceControl::opened() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_vecOpened;
+}
+
+void FakeServiceControl::clearOpened()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_vecOpened.clear();
+}
+
+void FakeServiceControl::holdOpens()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bHold = true;
+}
+
+bool FakeServiceControl::waitUntilHeld(std::chrono::milliseconds deadline)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cond.wait_for(lock, deadline, [this] { return m_nParked > 0; });
+}
+
+void FakeServiceControl::releaseOpens()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bHold = false;
+    }
+    m_cond.notify_all();
+}
+
+FakeServiceControl::Service FakeServiceControl::script(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_mapService.find(name);
+    return it == m_mapService.end() ? Service() : it->second;
+}
+
+int FakeProcessLauncher::launch(const std::string& command, const std::vector<std::string>& args)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::string verb = args.empty() ? std::string() : args.front();
+    if (m_bThrow && (m_strThrowVerb.empty() || m_strThrowVerb == verb))
+        throw Poco::SystemException("fake launch failure", command + " " + verb);
+    const int pid = m_nNextPid++;
+    m_mapRunning[pid] = m_bLaunchedRunning;
+    m_vecLaunch.push_back(Launch{command, args, pid});
+    return pid;
+}
+
+bool FakeProcessLauncher::isRunning(int pid)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_vecAsked.push_back(pid);
+    const auto it = m_mapRunning.find(pid);
+    return it != m_mapRunning.end() && it->second;
+}
+
+void FakeProcessLauncher::setRunning(int pid, bool running)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_mapRunning[pid] = running;
+}
+
+void FakeProcessLauncher::setLaunchedRunning(bool running)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bLaunchedRunning = running;
+}
+
+void FakeProcessLauncher::throwOnLaunch(const std::string& verb)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bThrow = true;
+    m_strThrowVerb = verb;
+}
+
+void FakeProcessLauncher::stopThrowing()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bThrow = false;
+}
+
+std::vector<FakeProcessLauncher::Launch> FakeProcessLauncher::launches() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_vecLaunch;
+}
+
+std::vector<std::string> FakeProcessLauncher::commandLines() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::string> lines;
+    for (const Launch& launch : m_vecLaunch)
+    {
+        std::string line = launch.command;
+        for (const std::string& arg : launch.args)
+            line += " " + arg;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<int> FakeProcessLauncher::pidsAsked() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_vecAsked;
+}
+
+void FakeProcessLauncher::clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_vecLaunch.clear();
+    m_vecAsked.clear();
+}
+
+bool FakeInstallGuard::findAndKillProcessByName(const std::string& imageName)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_vecKilled.push_back(imageName);
+    return true;
+}
+
+std::vector<std::string> FakeInstallGuard::killed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_vecKilled;
+}

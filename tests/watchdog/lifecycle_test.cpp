@@ -1,0 +1,156 @@
+// Start-up and shutdown of the module on the fake platform.
+#include "WatchdogTestSupport.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
+#include <gmock/gmock.h>
+
+#include <thread>
+
+using Poco::Net::ServerSocket;
+using Poco::Net::SocketAddress;
+using Poco::Net::StreamSocket;
+using ::testing::ElementsAre;
+
+namespace
+{
+
+class LifecycleTest : public ModuleTest
+{
+protected:
+    void useModuleOnPort(Poco::UInt16 port)
+    {
+        module = std::make_unique<WatchdogServerModule>(fake.platform(), "127.0.0.1", port);
+    }
+
+    StreamSocket connectClient()
+    {
+        return StreamSocket(SocketAddress("127.0.0.1", module->listenAddress().port()));
+    }
+};
+
+TEST_F(LifecycleTest, PortInUseRaisesAndStartsNoWorker)
+{
+    ServerSocket taken;
+    taken.bind(SocketAddress("127.0.0.1", 0), false, false);
+    taken.listen(1);
+    useModuleOnPort(taken.address().port());
+
+    EXPECT_THROW(module->init(), Poco::Exception);
+    EXPECT_FALSE(module->isServing());
+    EXPECT_TRUE(fake.services.opened().empty());
+    EXPECT_TRUE(logs->records().empty());
+    module.reset();
+}
+
+TEST_F(LifecycleTest, FailedIntegrityCheckEndsTheWatchdogAndListensNowhere)
+{
+    Poco::UInt16 port = 0;
+    {
+        ServerSocket probe;
+        probe.bind(SocketAddress("127.0.0.1", 0), false, false);
+        port = probe.address().port();
+    }
+    useModuleOnPort(port);
+    fake.install.setVerdict(7);
+
+    EXPECT_EQ(module->init(), 7);
+    EXPECT_THAT(fake.install.killed(), ElementsAre("REdodevaz.exe"));
+    EXPECT_FALSE(module->isServing());
+    EXPECT_TRUE(fake.services.opened().empty());
+    StreamSocket client;
+    EXPECT_THROW(client.connect(SocketAddress("127.0.0.1", port)), Poco::Net::ConnectionRefusedException);
+}
+
+TEST_F(LifecycleTest, ServiceManagerFailureDuringStartUpStartsNoWorker)
+{
+    fake.services.set("DUZI", {.registered = true, .throwOnOpen = true});
+    EXPECT_THROW(module->init(), Poco::Exception);
+    EXPECT_FALSE(module->isServing());
+    module.reset();
+}
+
+// The dependent services are checked once the socket listens and before
+// the worker runs; a client that connects meanwhile is served afterwards.
+TEST_F(LifecycleTest, DependentServicesAreCheckedBetweenListenAndWorkerStart)
+{
+    fake.services.setStopped("DUZI");
+    fake.services.holdOpens();
+    int result = -1;
+    std::thread starter(
+        [&]
+        {
+            try
+            {
+                result = module->init();
+            }
+            catch (const Poco::Exception&)
+            {
+                result = -2;
+            }
+        });
+    const bool held = fake.services.waitUntilHeld();
+    const bool servingDuringCheck = module->isServing();
+    std::unique_ptr<StreamSocket> early;
+    try
+    {
+        if (held)
+            early = std::make_unique<StreamSocket>(connectClient());
+    }
+    catch (const Poco::Exception&)
+    {
+    }
+    fake.services.releaseOpens();
+    starter.join();
+
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(servingDuringCheck);
+    EXPECT_TRUE(early) << "nothing listened while the services were checked";
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(module->isServing());
+    EXPECT_TRUE(fake.install.killed().empty());
+    const std::vector<std::string> opened = fake.services.opened();
+    ASSERT_GE(opened.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(opened.begin(), opened.begin() + 3),
+              (std::vector<std::string>{"MySqlqvms80", "DUZI", "VADA"}));
+    EXPECT_EQ(fake.processes.commandLines().at(0), "net start DUZI");
+    EXPECT_TRUE(logs->waitForMessage("server get new client connect!\n"));
+}
+
+TEST_F(LifecycleTest, DestructionWithConnectedClientsReturnsAndClosesThem)
+{
+    ASSERT_EQ(module->init(), 0);
+    StreamSocket first = connectClient();
+    StreamSocket second = connectClient();
+    first.sendBytes(wireBytes(WatchdogMsgType::Register, makeMsg("app.exe")).data(), WATCHDOG_MESSAGE_SIZE);
+    ASSERT_TRUE(logs->waitForMessage("register new process[app.exe]\n"));
+    ASSERT_TRUE(logs->waitForMessage("server get new client connect!\n", 2));
+
+    module.reset();
+    for (StreamSocket* client : {&first, &second})
+    {
+        client->setReceiveTimeout(Poco::Timespan(10, 0));
+        char byte = 0;
+        EXPECT_EQ(client->receiveBytes(&byte, 1), 0);
+    }
+}
+
+TEST_F(LifecycleTest, ExceptionInSupervisionEndsOnlyTheWorker)
+{
+    for (const char* name : {"MySqlqvms80", "DUZI", "VADA"})
+        fake.services.setRunning(name);
+    ASSERT_EQ(module->init(), 0);
+    ASSERT_TRUE(module->isServing());
+
+    fake.processes.throwOnLaunch("start");
+    fake.services.setStopped("DUZI");
+    ASSERT_TRUE(eventually([&] { return !module->isServing(); }));
+    EXPECT_EQ(logs->find("DUZI Status changed from running to stop!\n").size(), 1u);
+    EXPECT_TRUE(logs->find("start DUZI int the loop!\n").empty());
+    EXPECT_EQ(module->serverStatuses().at("DUZI"), SERVER_STOP);
+    module.reset();
+}
+
+} // namespace
