@@ -1,0 +1,89 @@
+"""Supervision for real: the watchdog, the `net` stand-in and services in a
+service folder of the test's own."""
+
+import os
+import re
+import time
+
+from conftest import wait_until
+
+KEEPALIVE = 'exec wdctl keepalive {name} {service} {timeout} --interval 200 --stop-after {after}'
+
+
+def zombie_children(pid):
+    zombies = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[0] == "Z" and int(fields[1]) == pid:
+            zombies.append(int(entry))
+    return zombies
+
+
+def test_a_process_that_stops_feeding_is_restarted_through_its_service(watchdog):
+    watchdog.add_service("Worker", KEEPALIVE.format(name="Worker.exe", service="Worker",
+                                                    timeout=2000, after=2))
+    watchdog.start()
+    watchdog.wait_listening()
+    assert watchdog.net("start", "Worker").returncode == 0
+    first = watchdog.service_pid("Worker")
+    watchdog.wait_log(r"register new process\[Worker.exe\]")
+    watchdog.wait_log(r"feed process\[Worker.exe\]!")
+    watchdog.wait_log(r"\[WatchdogServerModule::killProcess \d+\] kill process\[Worker.exe\]")
+    watchdog.wait_log(r"\[WatchdogServerModule::launchProcess \d+\] launch process\[Worker\]\n")
+    watchdog.wait_log(r"launch process\[Worker\] Success")
+    # The restarted process registers again; its record is the one the
+    # watchdog restarted, so this is logged as an existing registration.
+    watchdog.wait_log(r"register process\[Worker.exe\] is existed!")
+    second = wait_until(lambda: (p := watchdog.service_pid("Worker")) and p != first and p)
+    assert second and second != first
+    assert os.path.exists("/proc/%d" % second)
+
+
+def test_a_process_of_an_unregistered_service_is_dropped_at_first_expiry(watchdog):
+    watchdog.start()
+    watchdog.wait_listening()
+    watchdog.wdctl("register", "Ghost.exe", "NoSuchService", "1", "1000")
+    watchdog.wait_log(r"kill process\[Ghost.exe\]")
+    watchdog.wdctl("feed", "Ghost.exe")
+    watchdog.wait_log(r"feed process\[Ghost.exe\] is not existed!")
+    assert "launch process[NoSuchService]" not in watchdog.log()
+
+
+def test_dependent_services_are_started_and_dog_records_suppress_it(watchdog):
+    watchdog.add_sleeper("DUZI")
+    watchdog.start()
+    watchdog.wait_listening()
+    # Stopped at start-up: started by the start-up check, without a record.
+    assert wait_until(lambda: watchdog.service_pid("DUZI"))
+    watchdog.wait_log(r"DUZI Status changed from stop to running!")
+
+    assert watchdog.net("stop", "DUZI").returncode == 0
+    watchdog.wait_log(r"\[WatchdogServerModule::handleClientProcess \d+\] DUZI Status changed from running to stop!")
+    watchdog.wait_log(r"start DUZI int the loop!")
+    assert wait_until(lambda: watchdog.service_pid("DUZI"))
+
+    watchdog.wdctl("register", "DUZI_DOG", "DUZI", "1", "never")
+    watchdog.wait_log(r"register new process\[DUZI_DOG\]")
+    starts = watchdog.log().count("start DUZI int the loop!")
+    assert watchdog.net("stop", "DUZI").returncode == 0
+    watchdog.wait_log(r"DUZI Status changed from running to stop!", count=2)
+    time.sleep(2)  # many cycles: none of them may start it
+    assert watchdog.log().count("start DUZI int the loop!") == starts
+    assert watchdog.service_pid("DUZI") is None
+
+
+def test_a_hundred_start_requests_leave_no_zombie(watchdog):
+    watchdog.add_service("VADA", "exit 1")
+    watchdog.env["ZELVIN_START_SETTLE_MS"] = "20"
+    watchdog.start()
+    watchdog.wait_listening()
+    watchdog.wait_log(r"start VADA int the loop!", count=100, timeout=120)
+    pid = watchdog.proc.pid
+    # A command that just ended may be caught between exit and reaping.
+    assert wait_until(lambda: not zombie_children(pid), timeout=5), zombie_children(pid)
