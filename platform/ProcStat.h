@@ -3,18 +3,19 @@
 #include <cstdint>
 #include <optional>
 
-// What /proc/PID/stat says about one process: its state letter and its start
-// time (clock ticks since boot, field 22). The start time tells a process
-// from a later one that was given the same pid. Linux only.
+// What /proc/PID/stat says about one process: its state letter, its parent's
+// pid and its start time (clock ticks since boot, field 22). The start time
+// tells a process from a later one that was given the same pid. Linux only.
 namespace ProcStat
 {
 struct Info
 {
     char cState;
     uint64_t uStartTime;
+    int iParentPid;
 };
 
-// The process's state and start time; nullopt when it does not exist or its
+// The process's state, parent and start time; nullopt when it does not exist or its
 // stat line cannot be parsed. Never throws.
 std::optional<Info> read(int pid);
 
