@@ -5,7 +5,7 @@
 
 // The watchdog's seam for starting commands and asking whether a process
 // runs. Abstract so the module can be tested with a fake that records every
-// launch; the real implementation is PocoProcessLauncher.
+// launch; the real implementation is SystemProcessLauncher.
 class ProcessLauncher
 {
 public:

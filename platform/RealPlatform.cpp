@@ -2,7 +2,7 @@
 
 #include "InstallIntegrity.h"
 #include "LinuxServiceControl.h"
-#include "PocoProcessLauncher.h"
+#include "SystemProcessLauncher.h"
 #include "System.h"
 
 namespace
@@ -31,7 +31,7 @@ WatchdogPlatform realPlatform()
     // function-local statics of this file would already be gone.
     static auto* pClock = new SystemSecondsClock();
     static auto* pServices = new LinuxServiceControl();
-    static auto* pProcesses = new PocoProcessLauncher();
+    static auto* pProcesses = new SystemProcessLauncher();
     static auto* pInstall = new SystemInstallGuard();
     return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall};
 }

@@ -16,6 +16,6 @@ struct WatchdogPlatform
 };
 
 // The real machine: the utility library's clock and integrity check, the
-// platform's service manager and POCO's process launch. Process-wide objects,
+// platform's service manager and process launcher. Process-wide objects,
 // created on first use and never destroyed before the module.
 WatchdogPlatform realPlatform();

@@ -1,5 +1,5 @@
 #include "ChildReaper.h"
-#include "PocoProcessLauncher.h"
+#include "SystemProcessLauncher.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +46,7 @@ TEST(ChildReaperTest, LeavesNoZombieBehindCommandsNobodyWaitsFor)
 {
     ChildReaper::install();
     ChildReaper::install();
-    PocoProcessLauncher launcher;
+    SystemProcessLauncher launcher;
     for (int i = 0; i < 50; ++i)
         launcher.launch("true", {});
     EXPECT_TRUE(waitFor([] { return countChildren() == 0; }));
@@ -58,7 +58,7 @@ TEST(ChildReaperTest, AdoptsAndReapsOrphansOfCommands)
 {
     ChildReaper::install();
     std::string strPidFile = "/tmp/zvorphan." + std::to_string(::getpid());
-    PocoProcessLauncher launcher;
+    SystemProcessLauncher launcher;
     int iShell = launcher.launch("sh", {"-c", "sleep 60 & echo $! > " + strPidFile + ".tmp && mv " +
                                                   strPidFile + ".tmp " + strPidFile});
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(strPidFile) && !launcher.isRunning(iShell); }));

@@ -1,16 +1,65 @@
-#include "PocoProcessLauncher.h"
 #include "ProcessLimits.h"
+#include "SystemProcessLauncher.h"
 #include "TestChild.h"
 
+#include <Poco/Exception.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <pthread.h>
 #include <sys/resource.h>
 
-TEST(PocoProcessLauncherTest, TellsLiveProcessesFromEndedOnes)
+namespace
 {
-    PocoProcessLauncher launcher;
+std::string readProcFile(int pid, const std::string& name)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Waits (generously) until `pid` runs the program whose command line is
+// `expected`, so its descriptors and signal state are the program's own.
+std::string waitForCmdline(int pid, const std::string& expected)
+{
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (text != expected && std::chrono::steady_clock::now() < deadline)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        text = readProcFile(pid, "cmdline");
+    }
+    return text;
+}
+
+// The hexadecimal mask after `field` in /proc/PID/status ("SigBlk:" ...).
+std::string statusField(int pid, const std::string& field)
+{
+    const std::string status = readProcFile(pid, "status");
+    const std::size_t at = status.find(field);
+    if (at == std::string::npos)
+        return "missing";
+    const std::size_t begin = status.find_first_not_of(" \t", at + field.size());
+    return status.substr(begin, status.find('\n', begin) - begin);
+}
+
+void killAndReap(int pid)
+{
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+const std::string SLEEP_CMDLINE("sleep\0"
+                                "30\0",
+                                9);
+} // namespace
+
+TEST(SystemProcessLauncherTest, TellsLiveProcessesFromEndedOnes)
+{
+    SystemProcessLauncher launcher;
     TestChild sleeper = TestChild::sleeper();
     TestChild zombie = TestChild::zombie();
     EXPECT_TRUE(launcher.isRunning(sleeper.pid()));
@@ -20,27 +69,76 @@ TEST(PocoProcessLauncherTest, TellsLiveProcessesFromEndedOnes)
     EXPECT_FALSE(launcher.isRunning(-1));
 }
 
-TEST(PocoProcessLauncherTest, LaunchesTheCommandThroughPathWithItsArgs)
+TEST(SystemProcessLauncherTest, LaunchesTheCommandThroughPathWithItsArgs)
 {
-    PocoProcessLauncher launcher;
+    SystemProcessLauncher launcher;
     int pid = launcher.launch("sleep", {"30"});
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(launcher.isRunning(pid));
-    // The child runs this program until it reaches exec.
-    const std::string strExpected("sleep\0"
-                                  "30\0",
-                                  9);
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (text != strExpected && std::chrono::steady_clock::now() < deadline)
+    EXPECT_EQ(waitForCmdline(pid, SLEEP_CMDLINE), SLEEP_CMDLINE);
+    killAndReap(pid);
+}
+
+// The watchdog's sockets and log file are open without close-on-exec, and its
+// worker thread blocks SIGTERM; neither may reach the command it starts.
+TEST(SystemProcessLauncherTest, CommandGetsNoDescriptorsAndACleanSignalState)
+{
+    const int fd = ::open("/dev/null", O_RDONLY); // deliberately no O_CLOEXEC
+    ASSERT_GE(fd, 3);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigset_t previous;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previousPipe = {};
+    ::sigaction(SIGPIPE, &ignore, &previousPipe);
+
+    SystemProcessLauncher launcher;
+    int pid = launcher.launch("sleep", {"30"});
+
+    ::sigaction(SIGPIPE, &previousPipe, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::close(fd);
+    ASSERT_EQ(waitForCmdline(pid, SLEEP_CMDLINE), SLEEP_CMDLINE);
+
+    std::vector<int> vecFds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        vecFds.push_back(std::stoi(entry.path().filename().string()));
+    for (int childFd : vecFds)
+        EXPECT_LT(childFd, 3) << "descriptor " << childFd << " leaked into the command";
+    EXPECT_EQ(statusField(pid, "SigBlk:"), "0000000000000000");
+    // glibc's spawn leaves its two internal real-time signals (32, 33)
+    // ignored; every standard signal must be back at its default.
+    EXPECT_EQ(std::stoull(statusField(pid, "SigIgn:"), nullptr, 16) & 0x7fffffffULL, 0ULL)
+        << statusField(pid, "SigIgn:");
+    killAndReap(pid);
+}
+
+TEST(SystemProcessLauncherTest, CommandMissingFromPathThrows)
+{
+    SystemProcessLauncher launcher;
+    EXPECT_THROW(launcher.launch("no-such-command-for-the-watchdog", {}), Poco::SystemException);
+
+    // "net" itself, with a PATH that has no "net" in it.
+    const std::filesystem::path emptyDir =
+        std::filesystem::temp_directory_path() / ("launcher-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(emptyDir);
+    const char* oldPath = std::getenv("PATH");
+    const std::string savedPath = oldPath ? oldPath : "";
+    ::setenv("PATH", emptyDir.c_str(), 1);
+    try
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
-        text.assign(std::istreambuf_iterator<char>(cmdline), {});
+        launcher.launch("net", {"start", "DUZI"});
+        ADD_FAILURE() << "a missing net did not throw";
     }
-    EXPECT_EQ(text, strExpected);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    catch (const Poco::Exception& exc)
+    {
+        EXPECT_NE(exc.displayText().find("net"), std::string::npos) << exc.displayText();
+    }
+    ::setenv("PATH", savedPath.c_str(), 1);
+    std::filesystem::remove_all(emptyDir);
 }
 
 TEST(ProcessLimitsTest, SoftOpenFileLimitReachesTheHardOne)
