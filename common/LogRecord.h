@@ -52,11 +52,13 @@ void format(Poco::Message::Priority priority, const char* loggerName, const std:
 
 } // namespace LogRecord
 
-// The qualified name is computed once per statement and kept in a static.
+// The qualified name is computed once per statement and kept for the life of
+// the process: never destroyed, because the worker thread still logs while
+// static objects are torn down at exit.
 #define WTD_LOG_AT(priority, fmt, ...)                                                                     \
     do                                                                                                     \
     {                                                                                                      \
-        static const std::string wtdFunction_ = LogRecord::qualifiedName(__PRETTY_FUNCTION__);             \
+        static const std::string& wtdFunction_ = *new std::string(LogRecord::qualifiedName(__PRETTY_FUNCTION__)); \
         LogRecord::format(priority, "WTD", wtdFunction_, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__);        \
     } while (0)
 

@@ -21,9 +21,10 @@ WatchdogServerModule::~WatchdogServerModule()
 {
     m_bStop = true;
     // The worker looks at the flag only at the top of a pass, so this waits for
-    // the pass under way. A worker that was never started returns at once.
-    if (m_thread.isRunning())
-        m_thread.join();
+    // the pass under way. A worker that was never started returns at once;
+    // one that ended by an exception is joined too, so its thread state is
+    // not freed under it.
+    m_thread.join();
 }
 
 int WatchdogServerModule::init()
