@@ -8,6 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libpoco-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   python3 python3-pytest
   procps iproute2
 )

@@ -64,6 +64,9 @@ def test_config_without_log_type_ends_the_run_naming_the_key(watchdog):
 
 def test_taken_port_ends_the_process_instead_of_idling(watchdog):
     blocker = socket.socket()
+    # Address reuse only lets the bind through TIME_WAIT left by earlier tests;
+    # a listening socket still keeps the watchdog out.
+    blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         blocker.bind(("0.0.0.0", 30024))
         blocker.listen(1)

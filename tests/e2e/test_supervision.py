@@ -25,6 +25,21 @@ def zombie_children(pid):
     return zombies
 
 
+def net_commands_for(service):
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if len(argv) >= 3 and os.path.basename(argv[0]) == b"net" and argv[2] == service.encode():
+            found.append(int(entry))
+    return found
+
+
 def test_a_process_that_stops_feeding_is_restarted_through_its_service(watchdog):
     watchdog.add_service("Worker", KEEPALIVE.format(name="Worker.exe", service="Worker",
                                                     timeout=2000, after=2))
@@ -71,6 +86,9 @@ def test_dependent_services_are_started_and_dog_records_suppress_it(watchdog):
     watchdog.wdctl("register", "DUZI_DOG", "DUZI", "1", "never")
     watchdog.wait_log(r"register new process\[DUZI_DOG\]")
     starts = watchdog.log().count("start DUZI int the loop!")
+    # A start request of an earlier cycle may still wait for the service's
+    # lock; let it finish, or it would start DUZI after the stop below.
+    assert wait_until(lambda: not net_commands_for("DUZI"), 30)
     assert watchdog.net("stop", "DUZI").returncode == 0
     watchdog.wait_log(r"DUZI Status changed from running to stop!", count=2)
     time.sleep(2)  # many cycles: none of them may start it
