@@ -21,8 +21,67 @@ build: configure
 run: build
 	@bash scripts/run-demo.sh $(BUILD_DIR)
 
+# After the Debug suite, the tree again under sanitizers, each in a build
+# folder of its own: the whole suite with AddressSanitizer and UBSan
+# (build-asan), the threaded unit tests with ThreadSanitizer (build-tsan),
+# then one minute of the fuzzer. Sanitized programs write their reports to
+# <folder>/sanitizer-reports instead of standard error; any report there fails
+# the target, so one from a binary that an end-to-end test started and never
+# checked the exit code of counts too.
+TSAN_TESTS ?= ^(common|zutil|platform|platform_reaper|watchdog|client)_tests\.
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	@for tree in build-asan build-tsan; do \
+	  if [ $$tree = build-asan ]; then san='address;undefined'; sel=.; else san=thread; sel='$(TSAN_TESTS)'; fi; \
+	  reports=$(CURDIR)/$$tree/sanitizer-reports; \
+	  cmake -S . -B $$tree -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DWATCHDOG_SANITIZE=$$san" \
+	    -DWATCHDOG_BUILD_BENCHMARKS=OFF >/dev/null && cmake --build $$tree -j $(JOBS) || exit 1; \
+	  rm -rf $$reports && mkdir -p $$reports; \
+	  echo "== $$tree: ctest -R '$$sel' under -fsanitize=$$san"; \
+	  ( cd $$tree && \
+	    ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$$reports/asan \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$$reports/ubsan \
+	    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$$reports/tsan \
+	    ctest --output-on-failure -j $(JOBS) -R "$$sel" ); status=$$?; \
+	  if [ -n "$$(ls -A $$reports)" ]; then \
+	    for r in $$reports/*; do echo "== $$r"; cat $$r; done; echo "$$tree: sanitizer reports above"; exit 1; fi; \
+	  [ $$status -eq 0 ] || exit 1; \
+	done
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
+
+# 60 s of load on the real watchdog (persistent, expiring and churning
+# clients on port 30024), then checks for lost feeds, growth and zombies.
+.PHONY: soak
+soak: build
+	@/usr/bin/python3 tools/soak.py --seconds 60 --build $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Benchmarks (bench/) and end-to-end measurements of the real watchdog
+# (scripts/measure.py, port 30024), from a Release build of their own.
+# The figures and how to read them: docs/performance.md.
+BENCH_BUILD_DIR ?= build-bench
+BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+.PHONY: bench
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DWATCHDOG_BUILD_BENCHMARKS=ON >/dev/null
+	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS)
+	@for b in message_bench supervision_bench launch_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
+	@/usr/bin/python3 scripts/measure.py --build-dir $(BENCH_BUILD_DIR)
+
+# The module's fuzzer (fuzz/, clang with libFuzzer, ASan and UBSan) for
+# FUZZ_SECONDS, from the seeds in fuzz/corpus. Inputs it finds go to
+# build-fuzz/corpus, an input that breaks something to build-fuzz/artifacts.
+FUZZ_SECONDS ?= 300
+FUZZ_LOG ?= build-fuzz/fuzz.log
+.PHONY: fuzz
+fuzz: deps
+	@cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@mkdir -p build-fuzz/corpus build-fuzz/artifacts
+	@echo "== fuzzing for $(FUZZ_SECONDS) s (progress in $(FUZZ_LOG))"
+	@build-fuzz/watchdog_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=16384 -print_final_stats=1 \
+	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/corpus fuzz/corpus >$(FUZZ_LOG) 2>&1 \
+	  || { tail -n 60 $(FUZZ_LOG); echo "fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
+	@tail -n 12 $(FUZZ_LOG) | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
