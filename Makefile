@@ -85,3 +85,12 @@ fuzz: deps
 	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/corpus fuzz/corpus >$(FUZZ_LOG) 2>&1 \
 	  || { tail -n 60 $(FUZZ_LOG); echo "fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
 	@tail -n 12 $(FUZZ_LOG) | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
+
+# The Windows flavour: cross-built with mingw-w64 into build-windows/ (POCO's
+# libraries built once from Debian's source, cached there), then run under
+# Wine in a fresh prefix as a real service (tests/windows/test_wine.py).
+.PHONY: windows test-windows
+windows:
+	@bash scripts/build-windows.sh
+test-windows: deps windows
+	@/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_wine.py

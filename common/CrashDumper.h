@@ -12,6 +12,8 @@ public:
     // error when that cannot be written, and the signal's default action then
     // ends the process. Log folder: ZV_GetLogDir(), else <exe dir>/../log, as
     // at the time of the call. Stack overflows are reported on the calling
-    // thread only (it gets the alternate signal stack). Safe to call twice.
+    // thread only (it gets the alternate signal stack). On Windows an
+    // unhandled-exception filter writes a minidump (crash-<pid>-<time>.dmp)
+    // to the same folder instead. Safe to call twice.
     static void Install();
 };

@@ -15,17 +15,20 @@ public:
     // $ZELVIN_CONFIG_DIR/name when that variable is set; otherwise the first
     // that exists of <exe dir>/name and <exe dir>/../etc/name; when neither
     // exists, <exe dir>/../etc/name. The result is normalised; an absolute
-    // `name` is returned unchanged. Never throws.
+    // `name` is returned unchanged. On Windows: %ZELVIN_CONFIG_DIR%\name when
+    // set, otherwise <exe dir>\name (UTF-8). Never throws.
     static std::string getConfigFilePath(const std::string& name);
 
-    // Whole seconds of a monotonic clock; the starting point is arbitrary and
-    // the value wraps at 2^32. Never throws.
+    // Whole seconds of a monotonic clock (GetTickCount64 on Windows); the
+    // starting point is arbitrary and the value wraps at 2^32. Never throws.
     static uint32_t getSecondCount();
 
     // Ends every process whose executable name is `imageName` (a trailing
     // ".exe" is ignored on Linux, the match is case-sensitive), the calling
     // process last if it matches. On Linux each gets SIGKILL at once; the caller
-    // still reaps its own children. Returns true when at least one process was
+    // still reaps its own children. On Windows the image name is matched
+    // without regard to case (".exe" added when missing) and each process is
+    // ended with TerminateProcess. Returns true when at least one process was
     // signalled; false for an empty name.
     static bool findAndKillProcessByName(const std::string& imageName);
 

@@ -1,7 +1,10 @@
 #pragma once
 
-// Symbol visibility of the ZelvinUtil64 shared library.
-#if defined(_WIN32)
+// Symbol visibility of the ZelvinUtil64 shared library. On Windows it is a
+// static library (ZELVINUTIL_STATIC), whose symbols need no decoration.
+#if defined(ZELVINUTIL_STATIC)
+#define ZELVINUTIL_API
+#elif defined(_WIN32)
 #if defined(ZELVINUTIL_BUILD)
 #define ZELVINUTIL_API __declspec(dllexport)
 #else

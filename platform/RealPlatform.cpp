@@ -1,9 +1,9 @@
 #include "WatchdogPlatform.h"
 
 #include "InstallIntegrity.h"
-#include "LinuxServiceControl.h"
-#include "SystemProcessLauncher.h"
+#include "ServiceControlFactory.h"
 #include "System.h"
+#include "SystemProcessLauncher.h"
 
 namespace
 {
@@ -30,7 +30,7 @@ WatchdogPlatform realPlatform()
     // these may itself be torn down during static destruction, after
     // function-local statics of this file would already be gone.
     static auto* pClock = new SystemSecondsClock();
-    static auto* pServices = new LinuxServiceControl();
+    static auto* pServices = makeSystemServiceControl().release();
     static auto* pProcesses = new SystemProcessLauncher();
     static auto* pInstall = new SystemInstallGuard();
     return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall};

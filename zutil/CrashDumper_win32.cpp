@@ -1,0 +1,94 @@
+#include "CrashDumper.h"
+#include "System.h"
+#include "ZvLog.h"
+
+#include <Poco/UnicodeConverter.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <filesystem>
+#include <string>
+
+#include <windows.h>
+// After windows.h, which it depends on.
+#include <dbghelp.h>
+
+// The filter runs in a process that has just faulted: everything it can be
+// spared is prepared by Install() (the folder as a wide string in a static
+// buffer), and it allocates nothing itself. A minidump is what Windows tools
+// read; writing it from the faulting process is the documented fallback when
+// no separate dumper process exists.
+
+namespace
+{
+
+wchar_t g_szCrashDir[MAX_PATH];
+
+void writeNote(const wchar_t* path)
+{
+    HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE)
+        return;
+    char note[MAX_PATH * 3 + 64];
+    int len = std::snprintf(note, sizeof(note), "Unhandled exception, crash dump written to ");
+    len += ::WideCharToMultiByte(CP_UTF8, 0, path, -1, note + len, static_cast<int>(sizeof(note)) - len - 2,
+                                 nullptr, nullptr);
+    if (len > 0 && note[len - 1] == '\0')
+        --len;
+    note[len++] = '\n';
+    DWORD written = 0;
+    ::WriteFile(err, note, static_cast<DWORD>(len), &written, nullptr);
+}
+
+LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pExceptionInfo)
+{
+    if (g_szCrashDir[0] == L'\0')
+        return EXCEPTION_CONTINUE_SEARCH;
+    SYSTEMTIME now;
+    ::GetSystemTime(&now);
+    wchar_t path[MAX_PATH + 64];
+    std::swprintf(path, sizeof(path) / sizeof(path[0]), L"%ls\\crash-%lu-%04u%02u%02uT%02u%02u%02uZ.dmp",
+                  g_szCrashDir, ::GetCurrentProcessId(), now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    HANDLE file =
+        ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return EXCEPTION_CONTINUE_SEARCH;
+    MINIDUMP_EXCEPTION_INFORMATION info{};
+    info.ThreadId = ::GetCurrentThreadId();
+    info.ExceptionPointers = pExceptionInfo;
+    info.ClientPointers = FALSE;
+    const BOOL ok = ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file, MiniDumpNormal,
+                                        &info, nullptr, nullptr);
+    ::CloseHandle(file);
+    if (ok)
+        writeNote(path);
+    // Either way the process ends as it would have without the filter.
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+std::string crashFolder()
+{
+    namespace fs = std::filesystem;
+    const std::string logDir = ZV_GetLogDir();
+    const fs::path base =
+        logDir.empty() ? fs::path(System::getExecutableDir()) / ".." / "log" : fs::path(logDir);
+    return (base / "crash").lexically_normal().string();
+}
+
+} // namespace
+
+void CrashDumper::Install()
+{
+    std::wstring folder;
+    Poco::UnicodeConverter::toUTF16(crashFolder(), folder);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(folder), ec);
+    // A folder that cannot be made, or a path too long for the buffer, leaves
+    // the crash to Windows' own error reporting.
+    if (!ec && folder.size() < MAX_PATH)
+        std::wmemcpy(g_szCrashDir, folder.c_str(), folder.size() + 1);
+    else
+        g_szCrashDir[0] = L'\0';
+    ::SetUnhandledExceptionFilter(onUnhandledException);
+}
