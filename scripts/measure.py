@@ -30,16 +30,14 @@ import signal
 import socket
 import stat
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
-PORT = 30024
-HEADER_SIZE = 20
-BODY_SIZE = 648
-TIMEOUT_NEVER = 0xFFFFFFFF
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from wdharness import PORT, TIMEOUT_NEVER, message, port_is_free, wait_until  # noqa: E402
+
 LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) \[(\w+)\] (\S+): (.*)$")
 CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 <config>
@@ -50,34 +48,6 @@ CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
   </Log>
 </config>
 """
-
-
-def message(msg_type, name, service="", pid=0, timeout_ms=TIMEOUT_NEVER):
-    """One 668-byte watchdog message: header (type at bytes 16-17) and body."""
-    header = bytes(16) + struct.pack("<H", msg_type) + bytes(2)
-    body = (name.encode().ljust(64, b"\0") + service.encode().ljust(64, b"\0") +
-            b"measure".ljust(512, b"\0") + struct.pack("<II", pid, timeout_ms))
-    assert len(header) == HEADER_SIZE and len(body) == BODY_SIZE
-    return header + body
-
-
-def wait_until(predicate, timeout, interval=0.05):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(interval)
-
-
-def port_is_free():
-    with socket.socket() as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("0.0.0.0", PORT))
-            return True
-        except OSError:
-            return False
 
 
 def log_time(stamp):
@@ -259,7 +229,8 @@ def idle_cpu_and_memory(bin_dir, cpu_seconds, records):
         for c in range(clients):
             with wd.connect() as s:
                 s.sendall(b"".join(message(1, "Rss%05d.exe" % (c * per_client + i), "RssSvc%05d" %
-                                           (c * per_client + i)) for i in range(per_client)))
+                                           (c * per_client + i), 0, TIMEOUT_NEVER)
+                                   for i in range(per_client)))
         wd.wait_records(r"register new process\[Rss", records, 120)
         wd.wait_records(CLOSED, clients, 60)
         time.sleep(1)

@@ -21,8 +21,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from soak_clients import CANCEL, NEVER, REGISTER, Churn, Connections, PersistentClient, message  # noqa: E402
-from soak_watchdog import Footprint, WatchdogRun, cpu_ticks, wait_for, zombie_children  # noqa: E402
+from soak_clients import CANCEL, NEVER, REGISTER, Churn, Connections, PersistentClient  # noqa: E402
+from soak_watchdog import Footprint, WatchdogRun  # noqa: E402
+from wdharness import cpu_ticks, message, zombie_children  # noqa: E402
+from wdharness import wait_until as wait_for  # noqa: E402
 
 FEED_TIMEOUT_MS = 90000    # well-behaved clients: far above any pass time
 EXPIRE_TIMEOUT_MS = 8000   # expiring clients: several passes even under churn

@@ -7,6 +7,7 @@ import threading
 import time
 
 from soak_watchdog import HOST, PORT
+from wdharness import message
 
 REGISTER, CANCEL, FEED = 1, 2, 3
 NEVER = 0xFFFFFFFF
@@ -16,13 +17,6 @@ MESSAGE_SIZE = 668
 # connection (the receive bound), so it is kept rare.
 CHURN_KINDS = (("close", 30), ("reset", 20), ("garbage", 15), ("unknown", 15),
                ("ghost feed", 12), ("half", 8))
-
-
-def message(msg_type, name="", service="", pid=0, timeout_ms=0):
-    header = b"\0" * 16 + struct.pack("<H", msg_type) + b"\0\0"
-    body = (name.encode().ljust(64, b"\0") + service.encode().ljust(64, b"\0") +
-            b"\0" * 512 + struct.pack("<II", pid & 0xFFFFFFFF, timeout_ms))
-    return header + body
 
 
 def reset(sock):

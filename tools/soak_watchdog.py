@@ -10,9 +10,10 @@ import stat
 import subprocess
 import tempfile
 import threading
-import time
 
-PORT = 30024
+from wdharness import PORT, cpu_ticks, port_is_free
+from wdharness import wait_until as wait_for
+
 HOST = "127.0.0.1"
 
 # RotateSize is raised so the whole run stays in one file: a rotated and then
@@ -49,26 +50,6 @@ TALLIES = {
     "still running": "is still running!",
     "net start fail": "] net start app[",
 }
-
-
-def port_is_free():
-    with socket.socket() as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("0.0.0.0", PORT))
-            return True
-        except OSError:
-            return False
-
-
-def wait_for(predicate, timeout, interval=0.1):
-    """Polls `predicate` until it is truthy or `timeout` seconds pass."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
 
 
 class LogTail:
@@ -159,27 +140,6 @@ class Footprint:
         self.threads = int(status["Threads"])
         self.rss_kb = int(status["VmRSS"].split()[0])
         self.cpu_ticks = cpu_ticks(pid)
-
-
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
-
-
-def zombie_children(pid):
-    zombies = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if fields[0] == "Z" and int(fields[1]) == pid:
-            zombies.append(int(entry))
-    return zombies
 
 
 class WatchdogRun:

@@ -1,4 +1,6 @@
 #include "CrashDumper.h"
+
+#include "LogState.h"
 #include "System.h"
 #include "ZvLog.h"
 
@@ -177,20 +179,11 @@ void onFatalSignal(int sig, siginfo_t* info, void* /*context*/)
     ::raise(sig);
 }
 
-std::string crashFolder()
-{
-    namespace fs = std::filesystem;
-    const std::string logDir = ZV_GetLogDir();
-    const fs::path base =
-        logDir.empty() ? fs::path(System::getExecutableDir()) / ".." / "log" : fs::path(logDir);
-    return (base / "crash").lexically_normal().string();
-}
-
 } // namespace
 
 void CrashDumper::Install()
 {
-    const std::string folder = crashFolder();
+    const std::string folder = zvlog::crashReportFolder();
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     // A folder that cannot be made, or a path too long for the buffer, leaves

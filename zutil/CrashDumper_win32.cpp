@@ -1,4 +1,6 @@
 #include "CrashDumper.h"
+
+#include "LogState.h"
 #include "System.h"
 #include "ZvLog.h"
 
@@ -67,21 +69,12 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pExceptionInfo)
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-std::string crashFolder()
-{
-    namespace fs = std::filesystem;
-    const std::string logDir = ZV_GetLogDir();
-    const fs::path base =
-        logDir.empty() ? fs::path(System::getExecutableDir()) / ".." / "log" : fs::path(logDir);
-    return (base / "crash").lexically_normal().string();
-}
-
 } // namespace
 
 void CrashDumper::Install()
 {
     std::wstring folder;
-    Poco::UnicodeConverter::toUTF16(crashFolder(), folder);
+    Poco::UnicodeConverter::toUTF16(zvlog::crashReportFolder(), folder);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(folder), ec);
     // A folder that cannot be made, or a path too long for the buffer, leaves

@@ -4,6 +4,9 @@
 #include <Poco/Logger.h>
 #include <Poco/String.h>
 
+#include "System.h"
+#include "ZvLog.h"
+
 #include <mutex>
 
 namespace zvlog
@@ -62,6 +65,15 @@ bool parseLogLevel(const std::string& name, int& level)
     {
         return false;
     }
+}
+
+std::string crashReportFolder()
+{
+    namespace fs = std::filesystem;
+    const std::string logDir = ZV_GetLogDir();
+    const fs::path base =
+        logDir.empty() ? fs::path(System::getExecutableDir()) / ".." / "log" : fs::path(logDir);
+    return (base / "crash").lexically_normal().string();
 }
 
 } // namespace zvlog

@@ -39,4 +39,8 @@ LogState loadLogState();
 // surrounding blanks ignored). False, `level` untouched, when it names none.
 bool parseLogLevel(const std::string& name, int& level);
 
+// Folder of crash reports: <log folder>/crash, or <exe dir>/../log/crash
+// before logging is set up. Normalised; not created. Never throws.
+std::string crashReportFolder();
+
 } // namespace zvlog

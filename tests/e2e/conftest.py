@@ -7,16 +7,18 @@ import signal
 import socket
 import stat
 import subprocess
-import time
+import sys
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wdharness import PORT, port_is_free, wait_until  # noqa: E402,F401
 
 BUILD = os.environ.get("WATCHDOG_BUILD_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build")
 BIN = os.path.join(os.path.abspath(BUILD), "bin")
 WATCHDOG = os.path.join(BIN, "REdodevaz")
 WDCTL = os.path.join(BIN, "wdctl")
-PORT = 30024
 
 CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 <config>
@@ -27,28 +29,6 @@ CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
   </Log>
 </config>
 """
-
-
-def wait_until(predicate, timeout=15.0, interval=0.05):
-    """Polls `predicate` until it returns something truthy or time runs out."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            return value
-        time.sleep(interval)
-
-
-def port_is_free(port=PORT):
-    with socket.socket() as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("0.0.0.0", port))
-            return True
-        except OSError:
-            return False
 
 
 class Watchdog:

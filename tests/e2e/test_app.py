@@ -7,6 +7,7 @@ import signal
 import socket
 
 from conftest import wait_until
+from wdharness import process_state
 
 
 def test_help_prints_usage_and_options_and_starts_nothing(watchdog):
@@ -78,14 +79,6 @@ def test_taken_port_ends_the_process_instead_of_idling(watchdog):
         assert "shutting down" in watchdog.log()
     finally:
         blocker.close()
-
-
-def process_state(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-    except OSError:
-        return None
 
 
 def test_daemon_run_serves_and_ends_on_sigterm(watchdog, tmp_path):

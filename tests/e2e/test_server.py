@@ -3,14 +3,7 @@
 import socket
 import struct
 
-from conftest import wait_until
-
-
-def message(msg_type, name, service="", pid=0, timeout_ms=0):
-    header = b"\0" * 16 + struct.pack("<H", msg_type) + b"\0\0"
-    body = (name.encode().ljust(64, b"\0") + service.encode().ljust(64, b"\0") +
-            b"\0" * 512 + struct.pack("<II", pid, timeout_ms))
-    return header + body
+from wdharness import message
 
 
 def test_wdctl_registration_feed_and_cancel_are_logged(watchdog):

@@ -2,27 +2,12 @@
 service folder of the test's own."""
 
 import os
-import re
 import time
 
 from conftest import wait_until
+from wdharness import zombie_children
 
 KEEPALIVE = 'exec wdctl keepalive {name} {service} {timeout} --interval 200 --stop-after {after}'
-
-
-def zombie_children(pid):
-    zombies = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if fields[0] == "Z" and int(fields[1]) == pid:
-            zombies.append(int(entry))
-    return zombies
 
 
 def net_commands_for(service):

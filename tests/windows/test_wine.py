@@ -7,38 +7,30 @@ import os
 import re
 import shutil
 import socket
-import struct
 import subprocess
+import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import wdharness  # noqa: E402
+from wdharness import message, port_is_free  # noqa: E402
+
 ROOT = Path(__file__).resolve().parents[2]
 WIN_BUILD = Path(os.environ.get("WATCHDOG_WINDOWS_BUILD_DIR", ROOT / "build-windows"))
-PORT = 30024
+PORT = wdharness.PORT
 # Slow, shared machines: every wait is for a condition, with room to spare.
 DEADLINE = 60.0
 
 
 def wait_until(predicate, timeout=DEADLINE, interval=0.25):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return predicate()
+    return wdharness.wait_until(predicate, timeout, interval)
 
 
 def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
-
-
-def message(msg_type, name, service="", pid=0, timeout=0):
-    """One 668-byte watchdog message: 20-byte header, 648-byte body."""
-    return (bytes(16) + struct.pack("<H", msg_type) + bytes(2) + name.encode().ljust(64, b"\0")
-            + service.encode().ljust(64, b"\0") + bytes(512) + struct.pack("<II", pid, timeout))
 
 
 def send(*messages):
@@ -76,18 +68,7 @@ class Wine:
         return found.group(1) if found else None
 
 
-def port_is_free():
-    """Nobody listens on the port (connections in TIME_WAIT do not count: the
-    watchdog binds with address reuse)."""
-    probe = socket.socket()
-    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        probe.bind(("0.0.0.0", PORT))
-        return True
-    except OSError:
-        return False
-    finally:
-        probe.close()
+
 
 
 @pytest.fixture(scope="module")

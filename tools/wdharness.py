@@ -1,0 +1,77 @@
+"""What the scripts and tests that drive the real watchdog share: the wire
+format of one message, condition waits, and readings of /proc."""
+
+import os
+import socket
+import struct
+import time
+
+PORT = 30024
+HEADER_SIZE = 20
+BODY_SIZE = 648
+MESSAGE_SIZE = HEADER_SIZE + BODY_SIZE
+TIMEOUT_NEVER = 0xFFFFFFFF
+
+
+def message(msg_type, name="", service="", pid=0, timeout_ms=0):
+    """One 668-byte watchdog message: the type at header bytes 16-17, then the
+    body's NUL-padded texts and little-endian pid and timeout."""
+    header = bytes(16) + struct.pack("<H", msg_type) + bytes(2)
+    body = (name.encode().ljust(64, b"\0") + service.encode().ljust(64, b"\0") +
+            bytes(512) + struct.pack("<II", pid & 0xFFFFFFFF, timeout_ms))
+    return header + body
+
+
+def wait_until(predicate, timeout=15.0, interval=0.05):
+    """Polls `predicate` until it returns something truthy or time runs out;
+    returns its last value. A deadline for a condition, never a measurement."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def port_is_free(port=PORT):
+    """Nobody listens on the port (connections in TIME_WAIT do not count: the
+    watchdog binds with address reuse)."""
+    with socket.socket() as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
+
+
+def _stat_fields(pid):
+    """Fields of /proc/PID/stat after the command name, or None."""
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+
+
+def process_state(pid):
+    """The process's state letter ("R", "S", "Z", ...), None when gone."""
+    fields = _stat_fields(pid)
+    return fields[0] if fields else None
+
+
+def cpu_ticks(pid):
+    """User plus system time of the process, in clock ticks."""
+    fields = _stat_fields(pid)
+    return int(fields[11]) + int(fields[12])
+
+
+def zombie_children(pid):
+    """Pids of the process's children that have ended and are not reaped."""
+    zombies = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            fields = _stat_fields(entry)
+            if fields and fields[0] == "Z" and int(fields[1]) == pid:
+                zombies.append(int(entry))
+    return zombies
