@@ -28,7 +28,6 @@ import re
 import shutil
 import signal
 import socket
-import stat
 import statistics
 import subprocess
 import sys
@@ -36,20 +35,10 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-from wdharness import PORT, TIMEOUT_NEVER, message, port_is_free, wait_until  # noqa: E402
+from wdharness import (PORT, TIMEOUT_NEVER, add_service, config_xml, message,  # noqa: E402
+                       port_is_free, wait_until)
 
 LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) \[(\w+)\] (\S+): (.*)$")
-CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
-<config>
-  <Log>
-    <Type value="1"/>
-    <Level value="information"/>
-    <Dir value="log"/>
-  </Log>
-</config>
-"""
-
-
 def log_time(stamp):
     """A log timestamp (local time, ms) as seconds since the epoch."""
     parsed = datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f")
@@ -68,14 +57,9 @@ class Watchdog:
         os.makedirs(self.etc)
         os.makedirs(self.services)
         with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
-            f.write(CONFIG)
+            f.write(config_xml())
         for name, script in services:
-            folder = os.path.join(self.services, name)
-            os.makedirs(folder)
-            run = os.path.join(folder, "run")
-            with open(run, "w") as f:
-                f.write("#!/bin/sh\n" + script + "\n")
-            os.chmod(run, os.stat(run).st_mode | stat.S_IXUSR)
+            add_service(self.services, name, script)
         self.env = dict(os.environ)
         self.env.update({
             "PATH": bin_dir + os.pathsep + os.environ.get("PATH", ""),

@@ -6,30 +6,15 @@ import re
 import shutil
 import signal
 import socket
-import stat
 import subprocess
 import tempfile
 import threading
 
+import wdharness
 from wdharness import PORT, cpu_ticks, port_is_free
 from wdharness import wait_until as wait_for
 
 HOST = "127.0.0.1"
-
-# RotateSize is raised so the whole run stays in one file: a rotated and then
-# purged file would make logged feeds look lost.
-CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
-<config>
-  <Log>
-    <Type value="1"/>
-    <Level value="information"/>
-    <Dir value="log"/>
-    <RotateSize value="2048 M"/>
-  </Log>
-</config>
-"""
-
-SLEEPER = "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 1 & wait $!; done\n"
 
 STAMP = re.compile(r"^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3}) ")
 FEED = re.compile(r"\] feed process\[(Soak[A-Za-z0-9]+\.exe)\]!$")
@@ -156,7 +141,9 @@ class WatchdogRun:
         os.makedirs(self.etc)
         os.makedirs(self.services)
         with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
-            f.write(CONFIG)
+            # RotateSize is raised so the whole run stays in one file: a
+            # rotated and then purged file would make logged feeds look lost.
+            f.write(wdharness.config_xml(rotate_size="2048 M"))
         self.log_path = os.path.join(self.etc, "log", "Watchdog.log")
         self.env = dict(os.environ)
         self.env.update({
@@ -169,23 +156,14 @@ class WatchdogRun:
         self.tail = LogTail(self.log_path)
 
     def add_sleeper(self, name):
-        folder = os.path.join(self.services, name)
-        os.makedirs(folder)
-        run = os.path.join(folder, "run")
-        with open(run, "w") as f:
-            f.write(SLEEPER)
-        os.chmod(run, os.stat(run).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+        wdharness.add_service(self.services, name, wdharness.SLEEPER_SCRIPT)
 
     def net(self, *args):
         return subprocess.run([os.path.join(self.bin, "net"), *args], env=self.env,
                               capture_output=True, text=True, timeout=30)
 
     def service_pid(self, name):
-        try:
-            with open(os.path.join(self.services, name, "pid")) as f:
-                return int(f.read().split()[0])
-        except (OSError, ValueError, IndexError):
-            return None
+        return wdharness.service_pid(self.services, name)
 
     def start(self, port_wait):
         if not wait_for(port_is_free, port_wait, 1.0):

@@ -75,3 +75,35 @@ def zombie_children(pid):
             if fields and fields[0] == "Z" and int(fields[1]) == pid:
                 zombies.append(int(entry))
     return zombies
+
+
+# A service that runs until SIGTERM and then ends at once.
+SLEEPER_SCRIPT = "trap 'exit 0' TERM\nwhile :; do sleep 1 & wait $!; done"
+
+
+def config_xml(log_type=1, level="information", rotate_size=None):
+    """A Watchdog.xml that logs to log/Watchdog.log beside it."""
+    rotate = '\n    <RotateSize value="%s"/>' % rotate_size if rotate_size else ""
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n<config>\n  <Log>\n'
+            '    <Type value="%d"/>\n    <Level value="%s"/>\n    <Dir value="log"/>%s\n'
+            '  </Log>\n</config>\n' % (log_type, level, rotate))
+
+
+def add_service(services_dir, name, script):
+    """A service folder whose executable `run` is the shell `script`."""
+    folder = os.path.join(services_dir, name)
+    os.makedirs(folder, exist_ok=True)
+    run = os.path.join(folder, "run")
+    with open(run, "w") as f:
+        f.write("#!/bin/sh\n" + script + "\n")
+    os.chmod(run, 0o755)
+    return folder
+
+
+def service_pid(services_dir, name):
+    """The pid the service's pid file names, None when it is not running."""
+    try:
+        with open(os.path.join(services_dir, name, "pid")) as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return None

@@ -5,13 +5,13 @@ import os
 import re
 import signal
 import socket
-import stat
 import subprocess
 import sys
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import wdharness  # noqa: E402
 from wdharness import PORT, port_is_free, wait_until  # noqa: E402,F401
 
 BUILD = os.environ.get("WATCHDOG_BUILD_DIR") or os.path.join(
@@ -20,15 +20,6 @@ BIN = os.path.join(os.path.abspath(BUILD), "bin")
 WATCHDOG = os.path.join(BIN, "REdodevaz")
 WDCTL = os.path.join(BIN, "wdctl")
 
-CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
-<config>
-  <Log>
-    <Type value="{log_type}"/>
-    <Level value="{level}"/>
-    <Dir value="log"/>
-  </Log>
-</config>
-"""
 
 
 class Watchdog:
@@ -53,31 +44,21 @@ class Watchdog:
 
     def write_config(self, log_type=1, level="information"):
         with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
-            f.write(CONFIG.format(log_type=log_type, level=level))
+            f.write(wdharness.config_xml(log_type, level))
 
     def add_service(self, name, script):
         """A service whose run script is `script` (shell, exec'd by sh)."""
-        folder = os.path.join(self.services, name)
-        os.makedirs(folder, exist_ok=True)
-        run = os.path.join(folder, "run")
-        with open(run, "w") as f:
-            f.write("#!/bin/sh\n" + script + "\n")
-        os.chmod(run, os.stat(run).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
-        return folder
+        return wdharness.add_service(self.services, name, script)
 
     def add_sleeper(self, name):
-        return self.add_service(name, "trap 'exit 0' TERM\nwhile :; do sleep 1 & wait $!; done")
+        return self.add_service(name, wdharness.SLEEPER_SCRIPT)
 
     def net(self, *args):
         return subprocess.run([os.path.join(BIN, "net"), *args], env=self.env,
                               capture_output=True, text=True, timeout=30)
 
     def service_pid(self, name):
-        try:
-            with open(os.path.join(self.services, name, "pid")) as f:
-                return int(f.read().split()[0])
-        except (OSError, ValueError, IndexError):
-            return None
+        return wdharness.service_pid(self.services, name)
 
     def start(self, *args):
         assert wait_until(port_is_free, 30), "port 30024 is still taken"
