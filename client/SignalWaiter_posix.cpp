@@ -34,10 +34,10 @@ SignalEvent SignalWaiter::wait(std::chrono::milliseconds timeout)
     if (timeout.count() < 0)
         timeout = std::chrono::milliseconds(0);
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
-    timespec spec{};
-    spec.tv_sec = static_cast<time_t>(seconds.count());
-    spec.tv_nsec = static_cast<long>((timeout - seconds).count() * 1000000L);
-    const int nSignal = sigtimedwait(&m_pState->setWanted, nullptr, &spec);
+    timespec waitTime{};
+    waitTime.tv_sec = static_cast<time_t>(seconds.count());
+    waitTime.tv_nsec = static_cast<long>((timeout - seconds).count() * 1000000L);
+    const int nSignal = sigtimedwait(&m_pState->setWanted, nullptr, &waitTime);
     if (nSignal == SIGUSR1)
         return SIGNAL_EVENT_PAUSE;
     if (nSignal == SIGTERM || nSignal == SIGINT)
