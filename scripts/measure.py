@@ -26,7 +26,6 @@ import datetime
 import os
 import re
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
@@ -36,7 +35,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 from wdharness import (PORT, TIMEOUT_NEVER, add_service, config_xml, message,  # noqa: E402
-                       port_is_free, wait_until)
+                       port_is_free, stop_process, wait_until, watchdog_env)
 
 LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) \[(\w+)\] (\S+): (.*)$")
 def log_time(stamp):
@@ -60,14 +59,8 @@ class Watchdog:
             f.write(config_xml())
         for name, script in services:
             add_service(self.services, name, script)
-        self.env = dict(os.environ)
-        self.env.update({
-            "PATH": bin_dir + os.pathsep + os.environ.get("PATH", ""),
-            "ZELVIN_CONFIG_DIR": self.etc,
-            "ZELVIN_SERVICE_DIR": self.services,
-            "ZELVIN_START_SETTLE_MS": "20",
-            "ZELVIN_STOP_TIMEOUT_MS": "1000",
-        })
+        self.env = watchdog_env(bin_dir, self.etc, self.services,
+                                ZELVIN_START_SETTLE_MS=20, ZELVIN_STOP_TIMEOUT_MS=1000)
         self.proc = None
 
     def __enter__(self):
@@ -81,13 +74,8 @@ class Watchdog:
         return self
 
     def __exit__(self, *exc):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.proc:
+            stop_process(self.proc)
         subprocess.run([os.path.join(self.bin_dir, "net"), "stop", "DUZI"], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
         shutil.rmtree(self.root, ignore_errors=True)

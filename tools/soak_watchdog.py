@@ -4,7 +4,6 @@ incrementally) and its footprint in /proc."""
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
@@ -145,13 +144,7 @@ class WatchdogRun:
             # rotated and then purged file would make logged feeds look lost.
             f.write(wdharness.config_xml(rotate_size="2048 M"))
         self.log_path = os.path.join(self.etc, "log", "Watchdog.log")
-        self.env = dict(os.environ)
-        self.env.update({
-            "PATH": self.bin + os.pathsep + os.environ.get("PATH", ""),
-            "ZELVIN_CONFIG_DIR": self.etc,
-            "ZELVIN_SERVICE_DIR": self.services,
-            "ZELVIN_STOP_TIMEOUT_MS": "2000",
-        })
+        self.env = wdharness.watchdog_env(self.bin, self.etc, self.services, ZELVIN_STOP_TIMEOUT_MS=2000)
         self.proc = None
         self.tail = LogTail(self.log_path)
 
@@ -193,15 +186,7 @@ class WatchdogRun:
         """SIGTERM, then the exit code; SIGKILL after 30 s counts as a hang (None)."""
         if self.proc is None:
             return None
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                return None
-        return self.proc.returncode
+        return wdharness.stop_process(self.proc)
 
     def cleanup(self):
         self.tail.stop()

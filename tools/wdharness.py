@@ -2,8 +2,10 @@
 format of one message, condition waits, and readings of /proc."""
 
 import os
+import signal
 import socket
 import struct
+import subprocess
 import time
 
 PORT = 30024
@@ -107,3 +109,28 @@ def service_pid(services_dir, name):
             return int(f.read().split()[0])
     except (OSError, ValueError, IndexError):
         return None
+
+
+def watchdog_env(bin_dir, etc_dir, services_dir, **settings):
+    """The environment a watchdog run needs: `bin_dir` first on PATH (for
+    "net"), its config and service folders, and any ZELVIN_* `settings`."""
+    env = dict(os.environ)
+    env["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "")
+    env["ZELVIN_CONFIG_DIR"] = etc_dir
+    env["ZELVIN_SERVICE_DIR"] = services_dir
+    env.update({key: str(value) for key, value in settings.items()})
+    return env
+
+
+def stop_process(proc, sig=signal.SIGTERM, timeout=30):
+    """Sends `sig` and returns the exit code; a process still alive
+    after `timeout` seconds is killed and None is returned."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            return None
+    return proc.returncode

@@ -34,13 +34,7 @@ class Watchdog:
         os.makedirs(self.services, exist_ok=True)
         self.write_config()
         self.proc = None
-        self.env = dict(os.environ)
-        self.env.update({
-            "PATH": BIN + os.pathsep + os.environ.get("PATH", ""),
-            "ZELVIN_CONFIG_DIR": self.etc,
-            "ZELVIN_SERVICE_DIR": self.services,
-            "ZELVIN_STOP_TIMEOUT_MS": "2000",
-        })
+        self.env = wdharness.watchdog_env(BIN, self.etc, self.services, ZELVIN_STOP_TIMEOUT_MS=2000)
 
     def write_config(self, log_type=1, level="information"):
         with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
@@ -98,16 +92,12 @@ class Watchdog:
         return r
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
-        if self.proc is None or self.proc.poll() is not None:
-            return self.proc.returncode if self.proc else None
-        self.proc.send_signal(sig)
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        if self.proc is None:
+            return None
+        rc = wdharness.stop_process(self.proc, sig, timeout)
+        if rc is None:
             pytest.fail("watchdog did not stop within %ss" % timeout)
-        return self.proc.returncode
+        return rc
 
     def stop_services(self):
         for name in os.listdir(self.services):
