@@ -6,11 +6,12 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libpoco-dev
+  libpoco-dev libsystemd-dev systemd
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-pytest
-  procps iproute2
+  procps iproute2 util-linux
+  dpkg-dev lintian
 )
 
 missing=()

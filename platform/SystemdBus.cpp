@@ -1,0 +1,128 @@
+#include "SystemdBus.h"
+
+#include <Poco/Exception.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <systemd/sd-bus.h>
+
+namespace
+{
+const char* const SYSTEM_PRIVATE_SOCKET = "/run/systemd/private";
+const std::string SERVICE_SUFFIX = ".service";
+const size_t UNIT_NAME_MAX_BYTES = 255;
+
+bool isUnitNameChar(char c, bool bAllowAt)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
+           c == '_' || c == '.' || c == '\\' || c == '-' || (bAllowAt && c == '@');
+}
+} // namespace
+
+SystemdBus::SystemdBus(bool bUserScope, std::chrono::milliseconds callTimeout)
+    : m_bUserScope(bUserScope), m_callTimeout(callTimeout)
+{
+}
+
+SystemdBus::~SystemdBus()
+{
+    reset();
+}
+
+void SystemdBus::reset()
+{
+    if (m_pBus != nullptr)
+        m_pBus = sd_bus_flush_close_unref(m_pBus);
+}
+
+sd_bus* SystemdBus::connection()
+{
+    if (m_pBus != nullptr)
+    {
+        // A connection the manager closed (it exited or restarted) stays
+        // unusable: open a new one instead of failing every call on it.
+        if (sd_bus_is_open(m_pBus) > 0)
+            return m_pBus;
+        reset();
+    }
+    sd_bus* pBus = openPrivate();
+    if (pBus == nullptr)
+        pBus = openBus();
+    sd_bus_set_method_call_timeout(pBus, static_cast<uint64_t>(m_callTimeout.count()) * 1000u);
+    m_pBus = pBus;
+    return m_pBus;
+}
+
+sd_bus* SystemdBus::openPrivate()
+{
+    std::string strSocket;
+    if (m_bUserScope)
+    {
+        const char* szRuntime = std::getenv("XDG_RUNTIME_DIR");
+        if (szRuntime == nullptr || *szRuntime == '\0')
+            throw Poco::IOException("The user's service manager is found through XDG_RUNTIME_DIR, which is not set");
+        strSocket = std::string(szRuntime) + "/systemd/private";
+    }
+    else
+        strSocket = SYSTEM_PRIVATE_SOCKET;
+    m_strAddress = strSocket;
+
+    sd_bus* pBus = nullptr;
+    if (sd_bus_new(&pBus) < 0)
+        throw Poco::OutOfMemoryException("sd_bus_new");
+    const std::string strAddress = "unix:path=" + strSocket;
+    if (sd_bus_set_address(pBus, strAddress.c_str()) < 0 || sd_bus_start(pBus) < 0)
+    {
+        sd_bus_unref(pBus);
+        return nullptr;
+    }
+    return pBus;
+}
+
+sd_bus* SystemdBus::openBus()
+{
+    sd_bus* pBus = nullptr;
+    const int r = m_bUserScope ? sd_bus_open_user(&pBus) : sd_bus_open_system(&pBus);
+    if (r < 0)
+        throw Poco::IOException("Cannot reach the " + std::string(m_bUserScope ? "user's" : "system's") +
+                                    " service manager at " + m_strAddress + " or on the " +
+                                    (m_bUserScope ? "user" : "system") + " bus",
+                                std::strerror(-r));
+    m_strAddress = m_bUserScope ? "the user bus" : "the system bus";
+    return pBus;
+}
+
+std::string systemdUnitPath(const std::string& unitName)
+{
+    char* szPath = nullptr;
+    if (sd_bus_path_encode("/org/freedesktop/systemd1/unit", unitName.c_str(), &szPath) < 0)
+        throw Poco::InvalidArgumentException("No object path for unit " + unitName);
+    std::string strPath(szPath);
+    std::free(szPath);
+    return strPath;
+}
+
+bool isValidServiceUnitName(const std::string& unitName)
+{
+    if (unitName.size() > UNIT_NAME_MAX_BYTES || unitName.size() <= SERVICE_SUFFIX.size() ||
+        unitName.compare(unitName.size() - SERVICE_SUFFIX.size(), SERVICE_SUFFIX.size(), SERVICE_SUFFIX) != 0)
+        return false;
+    const std::string stem = unitName.substr(0, unitName.size() - SERVICE_SUFFIX.size());
+    const std::string::size_type at = stem.find('@');
+    const std::string prefix = stem.substr(0, at);
+    if (prefix.empty())
+        return false;
+    for (char c : prefix)
+        if (!isUnitNameChar(c, false))
+            return false;
+    if (at == std::string::npos)
+        return true;
+    // An instance: NAME@INSTANCE. A bare template (NAME@) cannot run.
+    const std::string instance = stem.substr(at + 1);
+    if (instance.empty())
+        return false;
+    for (char c : instance)
+        if (!isUnitNameChar(c, true))
+            return false;
+    return true;
+}

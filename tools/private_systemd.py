@@ -1,0 +1,286 @@
+"""A private systemd user manager for tests, demos and measurements: a real
+`systemd --user` in a mount and cgroup namespace of its own, with its own
+units folder, so units can be started, stopped and killed without touching the
+machine's service manager (which may not be systemd at all).
+
+How it is set up, and why:
+- The manager needs a cgroup2 tree it may own. The starting shell moves itself
+  into a fresh cgroup under the machine's cgroup2 mount, then enters a new
+  cgroup namespace, so inside it that cgroup is the root, mounted on
+  /sys/fs/cgroup.
+- `systemd --user` refuses to run (exit 1, no message) unless
+  /run/systemd/system exists, which says "booted with systemd"; a small tmpfs
+  on /run/systemd inside the private mount namespace provides it without
+  touching the host.
+- It runs under `env -i` with its own HOME and XDG_RUNTIME_DIR, its units
+  folder as SYSTEMD_UNIT_PATH (new unit files are seen without a reload) and no
+  generators; the targets it expects are stubs in that folder.
+- Unit pids are host pids. Clients reach the manager through
+  $XDG_RUNTIME_DIR/systemd/private (systemctl --user, sd-bus).
+
+Every wait has a deadline. stop() ends the manager, kills whatever is left in
+its cgroup and removes the cgroup; cleanup_stale() removes the cgroups of
+earlier runs that were killed before they could clean up.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+CGROUP_PREFIX = "zelvin-systemd-"
+STUB_TARGETS = ("default", "basic", "sockets", "timers", "paths", "shutdown")
+# `systemctl --user exit` starts exit.target, which (as the real one) pulls in
+# systemd-exit.service: that waits for shutdown.target, which every unit with
+# default dependencies conflicts with, so they are stopped first, and then
+# ends the manager.
+EXIT_UNITS = {
+    "exit.target": "[Unit]\nDefaultDependencies=no\nRequires=systemd-exit.service\n"
+                   "After=systemd-exit.service\nAllowIsolate=yes\n",
+    "systemd-exit.service": "[Unit]\nDefaultDependencies=no\nRequires=shutdown.target\n"
+                            "After=shutdown.target\nSuccessAction=exit-force\n\n[Service]\nSlice=-.slice\n",
+}
+READY_STATES = ("running", "degraded")
+
+
+class Unavailable(Exception):
+    """The private manager cannot run on this machine; the text says why."""
+
+
+def _cgroup2_base():
+    """The machine's cgroup2 mount point, or None."""
+    try:
+        with open("/proc/self/mounts") as mounts:
+            points = [line.split()[1] for line in mounts if line.split()[2] == "cgroup2"]
+    except OSError:
+        return None
+    for preferred in ("/sys/fs/cgroup/unified", "/sys/fs/cgroup"):
+        if preferred in points:
+            return preferred
+    return points[0] if points else None
+
+
+def _systemd_binary():
+    for path in ("/lib/systemd/systemd", "/usr/lib/systemd/systemd"):
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def why_unavailable():
+    """None when a private manager can be started here, else the reason."""
+    if os.geteuid() != 0:
+        return "the private systemd manager needs root (mount and cgroup namespaces)"
+    if _systemd_binary() is None:
+        return "no systemd binary (/lib/systemd/systemd)"
+    if shutil.which("unshare") is None or shutil.which("systemctl") is None:
+        return "unshare or systemctl is missing"
+    if _cgroup2_base() is None:
+        return "no cgroup2 mount on this machine"
+    return None
+
+
+def _pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+
+
+def _remove_cgroup(path, deadline=5.0):
+    """Kills every process in the cgroup tree at `path` and removes it."""
+    if not os.path.isdir(path):
+        return True
+    try:
+        with open(os.path.join(path, "cgroup.kill"), "w") as kill:
+            kill.write("1")
+    except OSError:
+        # Kernels before 5.14 have no cgroup.kill: signal every member.
+        for root, _, files in os.walk(path):
+            if "cgroup.procs" in files:
+                try:
+                    with open(os.path.join(root, "cgroup.procs")) as procs:
+                        for pid in procs.read().split():
+                            try:
+                                os.kill(int(pid), signal.SIGKILL)
+                            except OSError:
+                                pass
+                except OSError:
+                    pass
+    end = time.monotonic() + deadline
+    while True:
+        for root, _, _ in sorted(os.walk(path), key=lambda entry: -len(entry[0])):
+            try:
+                os.rmdir(root)
+            except OSError:
+                pass
+        if not os.path.isdir(path) or time.monotonic() > end:
+            return not os.path.isdir(path)
+        time.sleep(0.05)
+
+
+def cleanup_stale():
+    """Removes the cgroups of private managers whose starter is gone."""
+    base = _cgroup2_base()
+    if base is None:
+        return
+    for entry in os.listdir(base):
+        if entry.startswith(CGROUP_PREFIX):
+            owner = entry[len(CGROUP_PREFIX):].split("-")[0]
+            if owner.isdigit() and not _pid_alive(int(owner)):
+                _remove_cgroup(os.path.join(base, entry))
+
+
+class PrivateSystemd:
+    """One private `systemd --user`. Use as a context manager, or call start()
+    and stop(). `units` is the units folder (made when missing)."""
+
+    _serial = 0
+
+    def __init__(self, root=None, units=None):
+        # The runtime folder holds the manager's socket, whose path must stay
+        # within the 108 bytes of a unix socket address: short, in /tmp.
+        self.runtime = tempfile.mkdtemp(prefix="zsd", dir="/tmp")
+        self.root = str(root) if root else self.runtime
+        self.units = str(units) if units else os.path.join(self.runtime, "units")
+        self.home = os.path.join(self.runtime, "home")
+        self.log_path = os.path.join(self.root, "systemd.log")
+        PrivateSystemd._serial += 1
+        base = _cgroup2_base() or "/sys/fs/cgroup"
+        self.cgroup = os.path.join(base, "%s%d-%d" % (CGROUP_PREFIX, os.getpid(), PrivateSystemd._serial))
+        self.proc = None
+        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, ZELVIN_SERVICE_MANAGER="systemd",
+                        ZELVIN_SYSTEMD_SCOPE="user")
+        self.env.pop("ZELVIN_SERVICE_DIR", None)
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self, timeout=20.0):
+        reason = why_unavailable()
+        if reason:
+            raise Unavailable(reason)
+        cleanup_stale()
+        os.makedirs(self.units, exist_ok=True)
+        os.makedirs(self.home, exist_ok=True)
+        for target in STUB_TARGETS:
+            path = os.path.join(self.units, target + ".target")
+            if not os.path.exists(path):
+                with open(path, "w") as f:
+                    f.write("[Unit]\nDescription=%s (stub)\n" % target)
+        for name, text in EXIT_UNITS.items():
+            with open(os.path.join(self.units, name), "w") as f:
+                f.write(text)
+        os.makedirs(self.cgroup, exist_ok=True)
+        inner = ("mount -t cgroup2 none /sys/fs/cgroup || exit 91\n"
+                 "mount -t tmpfs -o size=1m,mode=755 tmpfs /run/systemd || exit 92\n"
+                 "mkdir /run/systemd/system || exit 93\n"
+                 'exec env -i HOME="$1" XDG_RUNTIME_DIR="$2" SYSTEMD_UNIT_PATH="$3" '
+                 "SYSTEMD_GENERATOR_PATH= SYSTEMD_ENVIRONMENT_GENERATOR_PATH= "
+                 "SYSTEMD_LOG_TARGET=console SYSTEMD_LOG_LEVEL=notice "
+                 "PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin " + _systemd_binary() + " --user\n")
+        outer = ('echo $$ > "$4/cgroup.procs" || exit 90\n'
+                 'exec unshare --mount --propagation private --cgroup -- sh -c "$5" inner "$1" "$2" "$3"\n')
+        log = open(self.log_path, "ab")
+        try:
+            self.proc = subprocess.Popen(
+                ["sh", "-c", outer, "outer", self.home, self.runtime, self.units, self.cgroup, inner],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        finally:
+            log.close()
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if self.proc.poll() is not None:
+                break
+            if self.system_state() in READY_STATES:
+                return self
+            time.sleep(0.05)
+        message = "private systemd did not get ready (exit %s): %s" % (self.proc.poll(), self.log()[-2000:])
+        self.stop()
+        raise Unavailable(message)
+
+    def log(self):
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def systemctl(self, *args, timeout=30, check=False):
+        return subprocess.run(["systemctl", "--user", "--no-pager", *args], env=self.env,
+                              capture_output=True, text=True, timeout=timeout, check=check)
+
+    def system_state(self):
+        try:
+            return self.systemctl("show", "-p", "SystemState", "--value", timeout=5).stdout.strip()
+        except subprocess.TimeoutExpired:
+            return ""
+
+    def show(self, unit, prop):
+        """One property of a unit, as text ("" when the manager does not answer)."""
+        try:
+            return self.systemctl("show", "-p", prop, "--value", unit, timeout=10).stdout.strip()
+        except subprocess.TimeoutExpired:
+            return ""
+
+    def main_pid(self, unit):
+        value = self.show(unit, "MainPID")
+        return int(value) if value.isdigit() else 0
+
+    def add_unit(self, name, text):
+        """Writes the unit file `name` (e.g. "Foo.service") into the units folder."""
+        with open(os.path.join(self.units, name), "w") as f:
+            f.write(text)
+
+    def add_service(self, name, exec_start, extra=""):
+        """A service unit NAME.service running `exec_start`."""
+        self.add_unit(name + ".service", "[Unit]\nDescription=%s\n\n[Service]\nExecStart=%s\n%s"
+                      % (name, exec_start, extra))
+
+    def processes(self):
+        """Pids left in the manager's cgroup tree, the manager's own included."""
+        pids = []
+        for root, _, files in os.walk(self.cgroup):
+            if "cgroup.procs" in files:
+                try:
+                    with open(os.path.join(root, "cgroup.procs")) as procs:
+                        pids += [int(pid) for pid in procs.read().split()]
+                except OSError:
+                    pass
+        return pids
+
+    def stop(self, timeout=15.0):
+        """Ends the manager (its units are stopped first), then removes its
+        cgroup and folders. Safe to call twice."""
+        if self.proc is not None and self.proc.poll() is None:
+            try:
+                self.systemctl("exit", timeout=timeout)
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        _remove_cgroup(self.cgroup)
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                self.proc.kill()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                pass
+        self.proc = None
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+    def kill_manager(self):
+        """Ends the manager at once, leaving its units' processes (the bus goes
+        away as after a crash of the manager)."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait(10)
