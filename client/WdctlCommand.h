@@ -7,6 +7,7 @@
 enum WdctlCommandKind
 {
     WDCTL_COMMAND_HELP,
+    WDCTL_COMMAND_VERSION,
     WDCTL_COMMAND_REGISTER,
     WDCTL_COMMAND_FEED,
     WDCTL_COMMAND_CANCEL,
@@ -26,7 +27,7 @@ struct WdctlCommand
     std::string strExtra;
     uint32_t nPid = 0;
     uint32_t nTimeoutMs = 0;
-    uint32_t nIntervalMs = 1000;
+    uint32_t nIntervalMs = 0; // keepalive: set from the timeout when not given
     std::optional<uint32_t> optStopAfterSec;
     uint16_t nType = 0;
 };

@@ -72,13 +72,29 @@ const std::map<std::string, SubcommandShape>& subcommands()
     return mapShapes;
 }
 
+// keepalive's feed interval when --interval is not given: a third of the
+// timeout, so two feeds may be late before the record expires, and never
+// below a second, so the watchdog is not fed faster than its pass (0.15 s
+// plus 0.1 s per client) can read. A record that never expires is fed every
+// ten seconds: a sign of life that cannot queue up behind long passes.
+constexpr uint32_t MIN_DEFAULT_INTERVAL_MS = 1000;
+constexpr uint32_t NEVER_DEFAULT_INTERVAL_MS = 10000;
+
+uint32_t defaultFeedIntervalMs(uint32_t nTimeoutMs)
+{
+    if (nTimeoutMs == WATCHDOG_TIMEOUT_NEVER)
+        return NEVER_DEFAULT_INTERVAL_MS;
+    return std::max(MIN_DEFAULT_INTERVAL_MS, nTimeoutMs / 3);
+}
+
 const char* const SYNOPSIS = "usage: wdctl [--host HOST] [--port PORT] COMMAND ...\n"
                              "  wdctl register NAME SERVICE PID TIMEOUT_MS [--extra TEXT]\n"
                              "  wdctl feed NAME\n"
                              "  wdctl cancel NAME\n"
                              "  wdctl keepalive NAME SERVICE TIMEOUT_MS [--interval MS] [--pid PID] "
                              "[--stop-after SECONDS]\n"
-                             "  wdctl send --type N NAME\n";
+                             "  wdctl send --type N NAME\n"
+                             "  wdctl --help | --version\n";
 
 } // namespace
 
@@ -93,10 +109,12 @@ WdctlCommandLine::WdctlCommandLine()
         m_options.addOption(option);
     };
     add("help", "h", "show this help and exit", nullptr);
+    add("version", "", "show the version and exit", nullptr);
     add("host", "", "watchdog address (default 127.0.0.1)", "HOST");
     add("port", "", "watchdog port (default 30024)", "PORT");
     add("extra", "", "register: extra information, at most 512 bytes", "TEXT");
-    add("interval", "", "keepalive: milliseconds between feeds (default 1000)", "MS");
+    add("interval", "", "keepalive: ms between feeds (default TIMEOUT_MS/3, at least 1000; 10000 for never)",
+        "MS");
     add("pid", "", "keepalive: process id to register (default: wdctl's own)", "PID");
     add("stop-after", "", "keepalive: stop feeding after this many seconds, stay connected", "SECONDS");
     add("type", "", "send: message type, 0 to 65535", "N");
@@ -132,6 +150,11 @@ WdctlCommand WdctlCommandLine::parse(const std::vector<std::string>& vecArgs)
     }
     if (wasGiven("help"))
         return command;
+    if (wasGiven("version"))
+    {
+        command.eKind = WDCTL_COMMAND_VERSION;
+        return command;
+    }
     applyPositionals(command, vecPositionals);
     checkOptionsFit(command);
     return command;
@@ -197,7 +220,11 @@ void WdctlCommandLine::applyPositionals(WdctlCommand& command, const std::vector
         command.nTimeoutMs = parseTimeout(vecArgs[4]);
     }
     if (shape.eKind == WDCTL_COMMAND_KEEPALIVE)
+    {
         command.nTimeoutMs = parseTimeout(vecArgs[3]);
+        if (!wasGiven("interval"))
+            command.nIntervalMs = defaultFeedIntervalMs(command.nTimeoutMs);
+    }
 }
 
 void WdctlCommandLine::checkOptionsFit(const WdctlCommand& command) const
@@ -236,6 +263,8 @@ void WdctlCommandLine::printHelp(std::ostream& out) const
         "SIGTERM/SIGINT; SIGUSR1 stops feeding\n"
         "  send --type N NAME                     send a message of any type (testing)\n"
         "Options may come before or after the command; '--' ends them.\n"
+        "The watchdog reads one message per client per pass, and a pass lasts about 0.15 s plus 0.1 s per\n"
+        "connected client: feed no faster than that, or feeds queue up and hide a hang.\n"
         "Exit codes: 0 sent, 2 usage error, 3 cannot connect, 4 connection lost, 1 other error.");
     formatter.format(out);
 }

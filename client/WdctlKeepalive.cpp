@@ -32,6 +32,8 @@ void WdctlKeepalive::run(const WdctlCommand& command)
 {
     m_client.registerProcess(command.strName, command.strService, command.nPid, command.nTimeoutMs,
                              command.strExtra);
+    m_err << "wdctl: registered " << command.strName << ", feeding every " << command.nIntervalMs << " ms"
+          << std::endl;
     const milliseconds interval(command.nIntervalMs);
     const Clock::time_point start = Clock::now();
     Clock::time_point nextFeed = start + interval;

@@ -1,5 +1,6 @@
 #include "SignalWaiter.h"
 #include "WatchdogClient.h"
+#include "WatchdogVersion.h"
 #include "WdctlCommandLine.h"
 #include "WdctlKeepalive.h"
 
@@ -110,6 +111,11 @@ int main(int argc, char** argv)
     if (command.eKind == WDCTL_COMMAND_HELP)
     {
         commandLine.printHelp(std::cout);
+        return WDCTL_EXIT_OK;
+    }
+    if (command.eKind == WDCTL_COMMAND_VERSION)
+    {
+        std::cout << "wdctl " << ZELVIN_WATCHDOG_VERSION << std::endl;
         return WDCTL_EXIT_OK;
     }
     try

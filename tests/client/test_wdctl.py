@@ -1,6 +1,7 @@
 """Drives build/bin/wdctl against a stand-in watchdog on an ephemeral port."""
 
 import os
+import re
 import select
 import signal
 import socket
@@ -178,3 +179,29 @@ def test_usage_errors_exit_2(args):
     result = wdctl(*args, "--port", "1") if "--port" not in args else wdctl(*args)
     assert result.returncode == 2, result.stderr
     assert result.stderr.startswith("wdctl: ") and "usage: wdctl" in result.stderr
+
+
+@pytest.mark.parametrize("timeout, extra, interval_ms", [
+    ("9000", [], 3000), ("2000", [], 1000), ("0", [], 1000), ("never", [], 10000),
+    ("9000", ["--interval", "250"], 250),
+])
+def test_keepalive_feeds_every_third_of_the_timeout_unless_told(watchdog, tmp_path, timeout, extra, interval_ms):
+    err = open(tmp_path / "stderr", "w+")
+    proc = subprocess.Popen([WDCTL, "keepalive", "ka", "svc", timeout, "--port", str(watchdog.port), *extra],
+                            stderr=err)
+    try:
+        watchdog.accept()
+        assert wait_for_text(err, "wdctl: registered ka, feeding every %d ms\n" % interval_ms)
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=DEADLINE) == 0
+    finally:
+        proc.kill()
+        proc.wait()
+        err.close()
+
+
+def test_version_and_help_exit_0():
+    version = wdctl("--version")
+    assert (version.returncode, version.stderr) == (0, "")
+    assert re.fullmatch(r"wdctl \d+\.\d+\.\d+\n", version.stdout)
+    assert "default TIMEOUT_MS/3, at least 1000" in wdctl("--help").stdout
