@@ -1,5 +1,6 @@
 #include "CrashDumper.h"
 
+#include "CrashReport.h"
 #include "LogState.h"
 #include "System.h"
 #include "ZvLog.h"
@@ -110,7 +111,8 @@ Text& addUtcTime(Text& text, time_t now, bool bCompact)
     return text.add(bCompact ? "" : ":").add(rem % 60, 2).add(bCompact ? "Z" : " UTC");
 }
 
-void writeAll(int fd, const char* data, std::size_t len)
+// False when the data could not all be written.
+bool writeAll(int fd, const char* data, std::size_t len)
 {
     while (len > 0)
     {
@@ -118,10 +120,11 @@ void writeAll(int fd, const char* data, std::size_t len)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            return false;
         data += n;
         len -= static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 void writeReport(int fd, int sig, const siginfo_t* info, time_t now)
@@ -146,17 +149,23 @@ void writeReport(int fd, int sig, const siginfo_t* info, time_t now)
     ::backtrace_symbols_fd(frames, count, fd);
 }
 
+// Opens <crash folder>/crash-<pid>-<time>.txt for appending (a thread's
+// report and a fatal signal in the same second share the file); -1 when
+// there is no folder or the file cannot be opened.
+int openReport(Text& path, time_t now)
+{
+    if (g_szCrashDir[0] == '\0')
+        return -1;
+    path.add(g_szCrashDir).add("/crash-").add(static_cast<unsigned long long>(::getpid())).add("-");
+    addUtcTime(path, now, true).add(".txt");
+    return ::open(path.str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
 void onFatalSignal(int sig, siginfo_t* info, void* /*context*/)
 {
     const time_t now = ::time(nullptr);
-    int fd = -1;
     Text path;
-    if (g_szCrashDir[0] != '\0')
-    {
-        path.add(g_szCrashDir).add("/crash-").add(static_cast<unsigned long long>(::getpid())).add("-");
-        addUtcTime(path, now, true).add(".txt");
-        fd = ::open(path.str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    }
+    const int fd = openReport(path, now);
     if (fd >= 0)
     {
         writeReport(fd, sig, info, now);
@@ -180,6 +189,40 @@ void onFatalSignal(int sig, siginfo_t* info, void* /*context*/)
 }
 
 } // namespace
+
+namespace
+{
+
+// False when a write failed (a full disk).
+bool writeThreadEndReportTo(int fd, const std::string& description, time_t now)
+{
+    Text head;
+    head.add("Thread ended by an uncaught exception\nTime: ");
+    addUtcTime(head, now, false).add("\nPid: ").add(static_cast<unsigned long long>(::getpid())).add("\n");
+    const std::string exception = "Exception: " + description + "\nBacktrace (where it was caught):\n";
+    if (!writeAll(fd, head.str(), head.size()) || !writeAll(fd, exception.data(), exception.size()))
+        return false;
+    void* frames[MAX_FRAMES];
+    const int count = ::backtrace(frames, MAX_FRAMES);
+    ::backtrace_symbols_fd(frames, count, fd);
+    return true;
+}
+
+} // namespace
+
+std::string zvcrash::writeThreadEndReport(const std::string& description)
+{
+    const time_t now = ::time(nullptr);
+    Text path;
+    const int fd = openReport(path, now);
+    const bool bWritten = fd >= 0 && writeThreadEndReportTo(fd, description, now);
+    if (fd >= 0)
+        ::close(fd);
+    if (bWritten)
+        return path.str();
+    writeThreadEndReportTo(STDERR_FILENO, description, now);
+    return std::string();
+}
 
 void CrashDumper::Install()
 {
@@ -212,4 +255,6 @@ void CrashDumper::Install()
     sigemptyset(&action.sa_mask);
     for (const int sig : FATAL_SIGNALS)
         ::sigaction(sig, &action, nullptr);
+
+    zvcrash::installThreadEndHandler();
 }

@@ -1,5 +1,6 @@
 #include "CrashDumper.h"
 
+#include "CrashReport.h"
 #include "LogState.h"
 #include "System.h"
 #include "ZvLog.h"
@@ -42,34 +43,82 @@ void writeNote(const wchar_t* path)
     ::WriteFile(err, note, static_cast<DWORD>(len), &written, nullptr);
 }
 
-LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pExceptionInfo)
+// <crash folder>\crash-<pid>-<time>.<extension> into `path`; false when no
+// folder was settled on.
+bool reportPath(wchar_t (&path)[MAX_PATH + 64], const wchar_t* extension)
 {
     if (g_szCrashDir[0] == L'\0')
-        return EXCEPTION_CONTINUE_SEARCH;
+        return false;
     SYSTEMTIME now;
     ::GetSystemTime(&now);
-    wchar_t path[MAX_PATH + 64];
-    std::swprintf(path, sizeof(path) / sizeof(path[0]), L"%ls\\crash-%lu-%04u%02u%02uT%02u%02u%02uZ.dmp",
-                  g_szCrashDir, ::GetCurrentProcessId(), now.wYear, now.wMonth, now.wDay, now.wHour,
-                  now.wMinute, now.wSecond);
+    std::swprintf(path, MAX_PATH + 64, L"%ls\\crash-%lu-%04u%02u%02uT%02u%02u%02uZ.%ls", g_szCrashDir,
+                  ::GetCurrentProcessId(), now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                  now.wSecond, extension);
+    return true;
+}
+
+// A minidump of the whole process; `pExceptionInfo` may be null (no fault,
+// the threads' stacks only).
+bool writeMinidump(const wchar_t* path, EXCEPTION_POINTERS* pExceptionInfo)
+{
     HANDLE file =
         ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return EXCEPTION_CONTINUE_SEARCH;
+        return false;
     MINIDUMP_EXCEPTION_INFORMATION info{};
     info.ThreadId = ::GetCurrentThreadId();
     info.ExceptionPointers = pExceptionInfo;
     info.ClientPointers = FALSE;
     const BOOL ok = ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file, MiniDumpNormal,
-                                        &info, nullptr, nullptr);
+                                        pExceptionInfo != nullptr ? &info : nullptr, nullptr, nullptr);
     ::CloseHandle(file);
-    if (ok)
+    return ok != FALSE;
+}
+
+LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pExceptionInfo)
+{
+    wchar_t path[MAX_PATH + 64];
+    if (reportPath(path, L"dmp") && writeMinidump(path, pExceptionInfo))
         writeNote(path);
     // Either way the process ends as it would have without the filter.
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
 } // namespace
+
+std::string zvcrash::writeThreadEndReport(const std::string& description)
+{
+    // The text names the exception, which a minidump cannot; the minidump
+    // beside it holds every thread's stack.
+    const std::string text =
+        "Thread ended by an uncaught exception\r\nPid: " + std::to_string(::GetCurrentProcessId()) +
+        "\r\nException: " + description + "\r\n";
+    wchar_t path[MAX_PATH + 64];
+    bool bWritten = false;
+    if (reportPath(path, L"txt"))
+    {
+        HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+        {
+            DWORD written = 0;
+            bWritten = ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                       written == text.size();
+            ::CloseHandle(file);
+        }
+    }
+    if (!bWritten)
+    {
+        std::fputs(text.c_str(), stderr);
+        return std::string();
+    }
+    wchar_t dumpPath[MAX_PATH + 64];
+    if (reportPath(dumpPath, L"dmp"))
+        writeMinidump(dumpPath, nullptr);
+    std::string utf8;
+    Poco::UnicodeConverter::toUTF8(path, utf8);
+    return utf8;
+}
 
 void CrashDumper::Install()
 {
@@ -84,4 +133,5 @@ void CrashDumper::Install()
     else
         g_szCrashDir[0] = L'\0';
     ::SetUnhandledExceptionFilter(onUnhandledException);
+    zvcrash::installThreadEndHandler();
 }

@@ -1,3 +1,5 @@
+#include "EscapingFormatter.h"
+#include "GuardedFileChannel.h"
 #include "LogState.h"
 #include "System.h"
 #include "ZvLog.h"
@@ -9,7 +11,6 @@
 #include <Poco/FormattingChannel.h>
 #include <Poco/Logger.h>
 #include <Poco/NumberParser.h>
-#include <Poco/PatternFormatter.h>
 #include <Poco/SplitterChannel.h>
 #include <Poco/String.h>
 #include <Poco/Util/XMLConfiguration.h>
@@ -39,9 +40,11 @@ enum LogTarget
 // so they land where the operator looks.
 using Warnings = std::vector<std::string>;
 
+// Every output gets its own formatter, which writes a record's control bytes
+// as escapes so that no text can make a line of its own.
 Poco::Channel::Ptr formatted(Poco::Channel::Ptr pTarget)
 {
-    Poco::AutoPtr<Poco::PatternFormatter> pFormatter(new Poco::PatternFormatter(LOG_PATTERN));
+    Poco::AutoPtr<zvlog::EscapingFormatter> pFormatter(new zvlog::EscapingFormatter(LOG_PATTERN));
     pFormatter->setProperty(Poco::PatternFormatter::PROP_TIMES, "local");
     return new Poco::FormattingChannel(pFormatter, pTarget);
 }
@@ -153,6 +156,8 @@ int initLog(const std::string& configName, int logType, bool bFlushEachRecord,
     if (logType != LOGTYPE_CONSOLE && logType != LOGTYPE_FILE && logType != LOGTYPE_BOTH)
         warnings.push_back("unknown log type " + std::to_string(logType) + ", logging to file and console");
 
+    // The file output is guarded: a full disk or a vanished folder drops and
+    // counts records instead of throwing into the code that logs.
     Poco::AutoPtr<Poco::SplitterChannel> pSplitter(new Poco::SplitterChannel);
     if (bFile)
     {
@@ -174,12 +179,12 @@ int initLog(const std::string& configName, int logType, bool bFlushEachRecord,
                                "), logging to the console only");
             return toConsoleOnly(warnings);
         }
-        pSplitter->addChannel(pFile);
+        pSplitter->addChannel(new zvlog::GuardedFileChannel(formatted(pFile), file.string()));
     }
     if (bConsole)
-        pSplitter->addChannel(new Poco::ConsoleChannel);
+        pSplitter->addChannel(formatted(new Poco::ConsoleChannel));
 
-    applyToAllLoggers(formatted(pSplitter), level, warnings);
+    applyToAllLoggers(pSplitter, level, warnings);
     return 0;
 }
 

@@ -1,8 +1,16 @@
+#include "CrashDumper.h"
 #include "ZutilTestSupport.h"
+#include "ZvLog.h"
+
+#include <Poco/Runnable.h>
+#include <Poco/Thread.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <vector>
 
 #include <spawn.h>
 
@@ -48,5 +56,90 @@ TEST(zutil_CrashDumper, ReportsTheSignalAndLetsTheProcessDieOfIt)
         const std::string report = readFile(reports->path().string());
         EXPECT_NE(std::string::npos, report.find("Fatal signal 11 (SIGSEGV)")) << report;
         EXPECT_NE(std::string::npos, report.find("Backtrace:\n")) << report;
+    }
+}
+
+namespace
+{
+
+template <typename Throw> class ThrowingRunnable : public Poco::Runnable
+{
+public:
+    explicit ThrowingRunnable(Throw fnThrow) : m_fnThrow(fnThrow) {}
+    void run() override { m_fnThrow(); }
+
+private:
+    Throw m_fnThrow;
+};
+
+// Runs `fnThrow` on a Poco::Thread and waits for the thread to end.
+template <typename Throw> void endAThreadWith(Throw fnThrow)
+{
+    ThrowingRunnable<Throw> runnable(fnThrow);
+    Poco::Thread thread("victim");
+    thread.start(runnable);
+    thread.join();
+}
+
+std::vector<fs::path> crashReports(const fs::path& folder)
+{
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        found.push_back(it->path());
+    return found;
+}
+
+} // namespace
+
+// An exception that ends a POCO thread is named in a critical record and in
+// a crash report; when the log file cannot take the record, standard error
+// gets it instead.
+TEST(zutil_CrashDumper, AThreadEndedByAnExceptionIsReportedAndLogged)
+{
+    const struct
+    {
+        const char* what;
+        std::function<void()> fnThrow;
+        std::string description;
+        bool bLogFails;
+    } cases[] = {
+        {"poco", [] { throw Poco::FileNotFoundException("Service folder /x does not exist"); },
+         "Poco::FileNotFoundException: File not found: Service folder /x does not exist", false},
+        {"std", [] { throw std::runtime_error("boom"); }, "std::runtime_error: boom", false},
+        {"other", [] { throw 42; }, "an exception of unknown type", false},
+        {"log on a full disk", [] { throw Poco::SystemException("Cannot start net"); },
+         "Poco::SystemException: System exception: Cannot start net", true},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ScopedEnv env("ZELVIN_CONFIG_DIR", dir.path().string());
+        writeFile(dir / "Watchdog.xml", logConfig("<Dir value=\"log\"/>"));
+        const fs::path logFile = dir.path() / "log" / "Watchdog.log";
+        if (c.bLogFails)
+        {
+            fs::create_directories(logFile.parent_path());
+            fs::create_symlink("/dev/full", logFile);
+        }
+        const StderrCapture console(dir / "stderr.txt");
+        ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 1, 1, "", ""));
+        CrashDumper::Install();
+
+        endAThreadWith(c.fnThrow);
+
+        const std::vector<fs::path> reports = crashReports(dir.path() / "log" / "crash");
+        ASSERT_EQ(1u, reports.size());
+        const std::string report = readFile(reports[0].string());
+        EXPECT_TRUE(report.starts_with("Thread ended by an uncaught exception\nTime: ")) << report;
+        EXPECT_NE(std::string::npos, report.find("\nException: " + c.description + "\n")) << report;
+
+        const std::string record = "thread victim ended by an uncaught exception: " + c.description +
+                                   " (crash report " + reports[0].string() + ")\n";
+        const std::string where = c.bLogFails ? console.text() : readFile(logFile.string());
+        EXPECT_NE(std::string::npos,
+                  where.find((c.bLogFails ? "ZelvinUtil: " : "[Critical] ZelvinUtil: ") + record))
+            << where;
     }
 }

@@ -4,9 +4,12 @@
 #include <Poco/Logger.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <regex>
 
 using namespace zutiltest;
+namespace fs = std::filesystem;
 
 // Each case points the config lookup at its own folder. Loggers are process
 // wide, so every case sets up logging itself rather than relying on order.
@@ -77,4 +80,79 @@ TEST_F(zutil_Log, LevelChangeInTheFileReachesEveryLoggerWhileRunning)
 
     writeConfig("<Level value=\"error\"/>");
     EXPECT_TRUE(waitUntil([] { return Poco::Logger::root().getLevel() == Poco::Message::PRIO_ERROR; }));
+}
+
+// Control bytes in a record's text are written as escapes, in the file and on
+// the console alike, so no text can make a line that looks like a record of
+// its own; a line end that ends the text stays.
+TEST_F(zutil_Log, ControlBytesAreWrittenEscapedOnEveryOutput)
+{
+    const struct
+    {
+        std::string text;
+        std::string written;
+    } cases[] = {
+        {"plain text", "plain text\n"},
+        {"ends with a line end\n", "ends with a line end\n\n"},
+        {"x\n2026-01-01 00:00:00.000 [Critical] WTD: forged",
+         "x\\n2026-01-01 00:00:00.000 [Critical] WTD: forged\n"},
+        {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m\n"},
+        {"two\n\n", "two\\n\n\n"},
+        {"tab\there\rcr", "tab\\there\\rcr\n"},
+        {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f\n"},
+        {"c1 \xc2\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept",
+         "c1 \\xc2\\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept\n"},
+    };
+    writeConfig("");
+    const StderrCapture console(m_dir / "console.txt");
+    ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 2, 1, "", ""));
+    for (const auto& c : cases)
+        Poco::Logger::get("WTD").information(c.text);
+
+    // With the time stamps taken off, each output is exactly the escaped texts,
+    // one line each (plus the empty line after a text's own line end).
+    std::string expected;
+    for (const auto& c : cases)
+        expected += "[Information] WTD: " + c.written;
+    const std::regex stamp(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
+    for (const std::string& output : {readFile(m_dir / "log/Watchdog.log"), console.text()})
+        EXPECT_EQ("\n" + expected, std::regex_replace("\n" + output, stamp, "\n")) << output;
+}
+
+// A log file that cannot be written (here: /dev/full, "No space left on
+// device") never throws into the caller: records are dropped and counted,
+// standard error gets one line, and once the file can be opened and written
+// again the count comes first, at error priority.
+TEST_F(zutil_Log, FailingWritesAreDroppedCountedAndReportedWhenWritingWorksAgain)
+{
+    writeConfig("");
+    const fs::path file = m_dir.path() / "log" / "Watchdog.log";
+    fs::create_directories(file.parent_path());
+    fs::create_symlink("/dev/full", file);
+    const StderrCapture console(m_dir / "console.txt");
+    ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 1, 1, "", ""));
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NO_THROW(Poco::Logger::get("WTD").error("lost " + std::to_string(i)));
+    EXPECT_NO_THROW(Poco::Logger::get("WTD").critical("lost too"));
+    const std::string stderrText = console.text();
+    EXPECT_EQ(1, std::count(stderrText.begin(), stderrText.end(), '\n')) << stderrText;
+    EXPECT_NE(std::string::npos,
+              stderrText.find("ZelvinUtil: cannot write the log file " + file.string() + " ("))
+        << stderrText;
+    EXPECT_NE(std::string::npos, stderrText.find("No space left on device")) << stderrText;
+
+    // The file is opened again by path: the records go to the new file.
+    fs::remove(file);
+    Poco::Logger::get("WTD").information("written again");
+    Poco::Logger::get("WTD").information("and on");
+    const std::regex expected(
+        R"(\S+ \S+ \[Error\] ZelvinUtil: 4 log records could not be written to )" +
+        std::regex_replace(file.string(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+        R"( \(.*No space left on device\)\n)"
+        R"(\S+ \S+ \[Information\] WTD: written again\n)"
+        R"(\S+ \S+ \[Information\] WTD: and on\n)");
+    const std::string text = readFile(file.string());
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
+    EXPECT_EQ(stderrText, console.text());
 }

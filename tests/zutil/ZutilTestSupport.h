@@ -6,13 +6,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace zutiltest
 {
@@ -111,5 +115,39 @@ inline std::optional<int> waitForExit(pid_t pid, std::chrono::seconds timeout = 
     ::waitpid(pid, &status, 0);
     return std::nullopt;
 }
+
+// Sends standard error (descriptor 2 and the C and C++ streams on it) to a
+// file for one scope; text() reads what arrived so far.
+class StderrCapture
+{
+public:
+    explicit StderrCapture(std::string path) : m_strPath(std::move(path))
+    {
+        std::fflush(stderr);
+        m_nSaved = ::dup(STDERR_FILENO);
+        const int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrCapture()
+    {
+        std::fflush(stderr);
+        ::dup2(m_nSaved, STDERR_FILENO);
+        ::close(m_nSaved);
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    std::string text() const
+    {
+        std::fflush(stderr);
+        std::clog.flush();
+        return readFile(m_strPath);
+    }
+
+private:
+    std::string m_strPath;
+    int m_nSaved = -1;
+};
 
 } // namespace zutiltest
