@@ -2,6 +2,7 @@
 
 #include "CrashDumper.h"
 #include "LogRecord.h"
+#include "ServiceNotifier.h"
 #include "System.h"
 #include "WatchdogServerModule.h"
 #include "ZelvinFileConfiguration.h"
@@ -81,7 +82,13 @@ int ZelvinWatchdog::main(const std::vector<std::string>& /*args*/)
 
     // init's result is deliberately not examined: a failed integrity check has
     // already ended the process, and anything else leaves it idle but alive.
-    WatchdogServerModule::getInstance().init();
+    WatchdogServerModule& module = WatchdogServerModule::getInstance();
+    module.init();
+    // systemd (Type=notify) learns that the watchdog serves, and restarts it
+    // when the worker's passes stop advancing.
+    ServiceNotifier notifier([&module] { return module.passCount(); });
+    if (module.isServing())
+        notifier.notifyReady();
     waitForTerminationRequest();
     return Application::EXIT_OK;
 }

@@ -1,0 +1,12 @@
+#include "ServiceNotifier.h"
+
+// The Windows service manager has no keep-alive protocol; the service's state
+// is reported by the framework's service dispatcher. Nothing to do here.
+
+ServiceNotifier::ServiceNotifier(std::function<uint64_t()> passCount) : m_fnPassCount(std::move(passCount)) {}
+
+ServiceNotifier::~ServiceNotifier() = default;
+
+void ServiceNotifier::notifyReady() {}
+
+void ServiceNotifier::feed(uint64_t /*periodUsec*/) {}
