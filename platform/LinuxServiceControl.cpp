@@ -2,8 +2,16 @@
 
 #include "ServiceFolder.h"
 
+#include <Poco/Exception.h>
+#include <Poco/Thread.h>
+
 namespace
 {
+// Pauses before the attempts after the first, about a second in all: long
+// enough to ride out a folder that is replaced or remounted, short enough
+// that a folder that is really gone is reported soon.
+const long RETRY_PAUSES_MS[] = {50, 100, 200, 300, 350};
+
 class LinuxServiceHandle : public ServiceHandle
 {
 public:
@@ -25,6 +33,17 @@ LinuxServiceControl::LinuxServiceControl(std::string strFolder) : m_strFolder(st
 
 std::unique_ptr<ServiceHandle> LinuxServiceControl::open(const std::string& name)
 {
-    ServiceFolder folder(m_strFolder.empty() ? ServiceFolder::defaultPath() : m_strFolder);
-    return std::make_unique<LinuxServiceHandle>(std::move(folder), name);
+    const std::string strPath = m_strFolder.empty() ? ServiceFolder::defaultPath() : m_strFolder;
+    for (long lPauseMs : RETRY_PAUSES_MS)
+    {
+        try
+        {
+            return std::make_unique<LinuxServiceHandle>(ServiceFolder(strPath), name);
+        }
+        catch (const Poco::FileException&)
+        {
+            Poco::Thread::sleep(lPauseMs);
+        }
+    }
+    return std::make_unique<LinuxServiceHandle>(ServiceFolder(strPath), name);
 }

@@ -35,16 +35,20 @@ std::optional<Info> read(int pid)
     const char* pClose = std::strrchr(szLine, ')');
     if (pClose == nullptr || pClose[1] != ' ' || pClose[2] == '\0')
         return std::nullopt;
-    Info info{pClose[2], 0, 0};
+    Info info{pClose[2], 0, 0, 0, 0};
 
-    // From the state (field 3) on, fields are single-space separated; the
-    // parent's pid follows the state, the start time is field 22, i.e. 19
-    // fields after the state.
+    // From the state (field 3) on, fields are single-space separated: the
+    // parent's pid, the process group and the session follow the state; the
+    // start time is field 22, i.e. 19 fields after the state.
     const char* p = pClose + 3;
     for (int i = 0; i < 19; ++i)
     {
         if (i == 1)
             info.iParentPid = std::atoi(p);
+        else if (i == 2)
+            info.iProcessGroup = std::atoi(p);
+        else if (i == 3)
+            info.iSession = std::atoi(p);
         p = std::strchr(p, ' ');
         if (p == nullptr)
             return std::nullopt;

@@ -4,8 +4,9 @@
 #include <optional>
 
 // What /proc/PID/stat says about one process: its state letter, its parent's
-// pid and its start time (clock ticks since boot, field 22). The start time
-// tells a process from a later one that was given the same pid. Linux only.
+// pid, its process group and session, and its start time (clock ticks since
+// boot, field 22). The start time tells a process from a later one that was
+// given the same pid. Linux only.
 namespace ProcStat
 {
 struct Info
@@ -13,9 +14,11 @@ struct Info
     char cState;
     uint64_t uStartTime;
     int iParentPid;
+    int iProcessGroup;
+    int iSession;
 };
 
-// The process's state, parent and start time; nullopt when it does not exist or its
+// The process's state, parent, group, session and start time; nullopt when it does not exist or its
 // stat line cannot be parsed. Never throws.
 std::optional<Info> read(int pid);
 

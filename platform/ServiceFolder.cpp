@@ -17,6 +17,8 @@
 namespace
 {
 const char* const PID_FILE = "pid";
+const char* const PENDING_FILE = ".pending";
+const char* const QUEUE_FILE = ".queue";
 
 // A pid file holds "PID STARTTIME\n"; anything longer is not one of ours.
 const size_t PID_FILE_MAX = 64;
@@ -29,7 +31,7 @@ bool parsePid(const std::string& text, ServicePid& out)
         --pEnd;
     int iPid = 0;
     auto r1 = std::from_chars(p, pEnd, iPid);
-    if (r1.ec != std::errc() || iPid <= 0 || r1.ptr == pEnd || *r1.ptr != ' ')
+    if (r1.ec != std::errc() || r1.ptr == pEnd || *r1.ptr != ' ')
         return false;
     uint64_t uStart = 0;
     auto r2 = std::from_chars(r1.ptr + 1, pEnd, uStart);
@@ -121,6 +123,9 @@ std::optional<ServicePid> ServiceFolder::readPid(const std::string& name) const
     ServicePid pid{};
     if (text.size() > PID_FILE_MAX || !parsePid(text, pid))
         throw Poco::DataFormatException("Pid file " + strFile + " is not \"PID STARTTIME\"");
+    if (pid.iPid <= 0)
+        throw Poco::DataFormatException("Pid file " + strFile + " names pid " + std::to_string(pid.iPid) +
+                                        ", which is no process");
     return pid;
 }
 
@@ -160,8 +165,43 @@ bool ServiceFolder::isAlive(const ServicePid& pid)
     return info && ProcStat::isLiveState(info->cState) && info->uStartTime == pid.uStartTime;
 }
 
+bool ServiceFolder::isServiceProcess(const ServicePid& pid)
+{
+    std::optional<ProcStat::Info> info = ProcStat::read(pid.iPid);
+    return pid.iPid > 1 && info && ProcStat::isLiveState(info->cState) &&
+           info->uStartTime == pid.uStartTime && info->iSession == pid.iPid &&
+           info->iProcessGroup == pid.iPid;
+}
+
+std::string ServiceFolder::pendingFile(const std::string& name) const
+{
+    return serviceDir(name) + "/" + PENDING_FILE;
+}
+
+std::string ServiceFolder::queueFile(const std::string& name) const
+{
+    return serviceDir(name) + "/" + QUEUE_FILE;
+}
+
+bool ServiceFolder::isPending(const std::string& name) const
+{
+    if (!isSafeName(name))
+        return false;
+    int fd = ::open(pendingFile(name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false; // no net has ever acted on the service
+    // F_OFD_GETLK only asks: it neither waits nor gets in the way of a net
+    // taking the lock at this moment.
+    struct flock probe = {};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    bool bPending = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    ::close(fd);
+    return bPending;
+}
+
 bool ServiceFolder::isRunning(const std::string& name) const
 {
     std::optional<ServicePid> pid = readPid(name);
-    return pid && isAlive(*pid);
+    return pid && isServiceProcess(*pid) && !isPending(name);
 }

@@ -11,14 +11,18 @@ struct ServicePid
 {
     int iPid;
     uint64_t uStartTime;
+
+    bool operator==(const ServicePid&) const = default;
 };
 
 // Linux's stand-in for the service manager: one folder per service under the
 // service folder. <folder>/NAME/run is the service's executable, NAME/pid the
-// running instance (written by `net start`), NAME/.lock serialises `net`,
-// NAME/output.log collects the service's output. Service names come from the
-// network, so no path is ever built from a name that isSafeName rejects.
-// Linux only. Immutable after construction; any thread.
+// running instance (written by `net start`), NAME/.queue the `net` commands
+// admitted for the service (see CommandAdmission.h), NAME/.pending is locked
+// while a `net` starts or stops the service, NAME/output.log collects the
+// service's output. Service names come from the network, so no path is ever
+// built from a name that isSafeName rejects. Linux only. Immutable after
+// construction; any thread.
 class ServiceFolder
 {
 public:
@@ -40,17 +44,30 @@ public:
     // file. Never throws.
     bool isRegistered(const std::string& name) const;
 
-    // Whether the pid file of `name` names a live, non-zombie process with the
-    // recorded start time. False without a pid file or for an unsafe name.
-    // Throws Poco::FileException when the pid file exists but cannot be read,
-    // Poco::DataFormatException when it cannot be parsed.
+    // Whether `name` is in the running state: its pid file names a service
+    // process (isServiceProcess) and no `net` is starting or stopping it
+    // (isPending), as a service manager counts only a service that has
+    // reached the running state. False without a pid file or for an unsafe
+    // name. Throws Poco::FileException when the pid file exists but cannot be
+    // read, Poco::DataFormatException when it cannot be parsed.
     bool isRunning(const std::string& name) const;
+
+    // Whether a `net` holds the pending lock of `name`, i.e. is starting or
+    // stopping it right now. Tests the lock without taking it, so it never
+    // delays that `net`; the lock goes with its holder, so a `net` that
+    // crashed leaves nothing pending. False for an unsafe name. Never throws.
+    bool isPending(const std::string& name) const;
+
+    // <folder>/name/.pending and <folder>/name/.queue. Throw
+    // Poco::InvalidArgumentException for an unsafe name.
+    std::string pendingFile(const std::string& name) const;
+    std::string queueFile(const std::string& name) const;
 
     // <folder>/name. Throws Poco::InvalidArgumentException for an unsafe name.
     std::string serviceDir(const std::string& name) const;
 
     // The content of the pid file; nullopt when there is none (or the name is
-    // unsafe). Throws as isRunning.
+    // unsafe). Throws as isRunning; a pid below 1 does not parse.
     std::optional<ServicePid> readPid(const std::string& name) const;
 
     // Replaces the pid file atomically (temporary file, then rename), so a
@@ -65,6 +82,13 @@ public:
     // Whether `pid` still names the process it was recorded for: alive, not a
     // zombie, same start time. Never throws.
     static bool isAlive(const ServicePid& pid);
+
+    // Whether `pid` is alive (isAlive) and can be a service that `net start`
+    // started: above 1, and the leader of its own session and process group
+    // (net starts every service with setsid, and a session leader can change
+    // neither). Only such a process and its group are ever signalled. Never
+    // throws.
+    static bool isServiceProcess(const ServicePid& pid);
 
 private:
     std::string m_strPath;

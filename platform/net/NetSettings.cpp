@@ -26,5 +26,6 @@ NetSettings NetSettings::fromEnvironment()
     settings.iStartSettleMs = readMs("ZELVIN_START_SETTLE_MS", settings.iStartSettleMs, 60000);
     settings.iStopTimeoutMs = readMs("ZELVIN_STOP_TIMEOUT_MS", settings.iStopTimeoutMs, 600000);
     settings.iLockTimeoutMs = readMs("ZELVIN_LOCK_TIMEOUT_MS", settings.iLockTimeoutMs, 30000);
+    settings.iStartTimeoutMs = readMs("ZELVIN_START_TIMEOUT_MS", settings.iStartTimeoutMs, 600000);
     return settings;
 }

@@ -14,6 +14,10 @@ struct NetSettings
     // How long to wait for another `net` working on the same service
     // ($ZELVIN_LOCK_TIMEOUT_MS, default and ceiling 30000).
     int iLockTimeoutMs = 30000;
+    // systemd: how long `start` waits for its start job to end
+    // ($ZELVIN_START_TIMEOUT_MS, default 30000); `stop` waits for its job
+    // at most iStopTimeoutMs.
+    int iStartTimeoutMs = 30000;
 
     // Reads the variables above. Never throws.
     static NetSettings fromEnvironment();

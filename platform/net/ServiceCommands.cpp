@@ -1,10 +1,10 @@
 #include "ServiceCommands.h"
 
 #include "ProcStat.h"
+#include "ProcessWait.h"
 #include "ServiceFolder.h"
 #include "ServiceLock.h"
 #include "ServiceSpawner.h"
-#include "SiblingOrder.h"
 
 #include <Poco/Exception.h>
 
@@ -13,154 +13,133 @@
 #include <csignal>
 #include <optional>
 #include <sys/wait.h>
-#include <thread>
 
 namespace
 {
-const int POLL_MS = 25;
 // After SIGKILL a process ends as soon as it is scheduled; this only bounds a
 // process stuck in the kernel.
 const int KILL_WAIT_MS = 5000;
 
 using Clock = std::chrono::steady_clock;
 
-// The recorded process, if it still runs. A pid file that cannot be parsed
-// was not written by net (it writes atomically under the lock), so it is
-// treated as stale and overwritten or removed rather than blocking the
-// service for good.
-std::optional<ServicePid> runningPid(const ServiceFolder& folder, const std::string& name)
+Clock::time_point after(int iMs)
 {
-    std::optional<ServicePid> pid;
+    return Clock::now() + std::chrono::milliseconds(iMs);
+}
+
+// The recorded service, if it runs. A pid file that cannot be parsed or names
+// no service process was not written by net for a running service, so start
+// takes it as stale and overwrites it rather than blocking the service.
+std::optional<ServicePid> runningService(const ServiceFolder& folder, const std::string& name)
+{
     try
     {
-        pid = folder.readPid(name);
+        std::optional<ServicePid> pid = folder.readPid(name);
+        if (pid && ServiceFolder::isServiceProcess(*pid))
+            return pid;
     }
     catch (const Poco::DataFormatException&)
     {
-        return std::nullopt;
     }
-    if (pid && !ServiceFolder::isAlive(*pid))
-        return std::nullopt;
-    return pid;
+    return std::nullopt;
 }
 
-// Whether our child `pid` is still up after `iSettleMs`; reaps it if not.
-bool survivesSettle(int pid, int iSettleMs)
+void reap(int pid)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(iSettleMs);
-    for (;;)
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR)
     {
-        pid_t res = ::waitpid(pid, nullptr, WNOHANG);
-        if (res == pid || (res < 0 && errno != EINTR))
-            return false;
-        if (Clock::now() >= deadline)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
     }
 }
 
-bool waitForEnd(const ServicePid& pid, int iTimeoutMs)
+NetResult refuseToSignal(const std::string& strWhy)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
-    while (ServiceFolder::isAlive(pid))
-    {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
-    }
-    return true;
+    return {NetOutcome::NET_SYSTEM_ERROR, strWhy + "; nothing was signalled."};
 }
 
 // The service leads its own process group, so the group takes its helpers
-// along. Should it have left its group, the process itself is signalled.
-void signalService(const ServicePid& pid, int sig)
+// along. Checked right before: never a group that is not the service's.
+bool signalService(const ServicePid& pid, int sig)
 {
-    if (::kill(-pid.iPid, sig) != 0)
-        ::kill(pid.iPid, sig);
+    return ServiceFolder::isServiceProcess(pid) && ::kill(-pid.iPid, sig) == 0;
+}
+} // namespace
+
+std::optional<std::string> folderQueueFile(const std::string& name)
+{
+    // Checked before any path is built from the name.
+    if (!ServiceFolder::isSafeName(name))
+        return std::nullopt;
+    ServiceFolder folder(ServiceFolder::defaultPath());
+    if (!folder.isRegistered(name))
+        return std::nullopt;
+    return folder.queueFile(name);
 }
 
-NetResult start(const ServiceFolder& folder, const std::string& name, const NetSettings& settings)
+NetResult startService(const std::string& name, const NetSettings& settings)
 {
-    ServiceLock lock(folder.serviceDir(name) + "/.lock", settings.iLockTimeoutMs);
-    if (runningPid(folder, name))
+    ServiceFolder folder(ServiceFolder::defaultPath());
+    if (runningService(folder, name))
         return {NetOutcome::NET_ALREADY_STARTED, {}};
+    ServiceLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
     int pid = spawnService(folder.serviceDir(name), name);
     if (pid < 0)
         return {NetOutcome::NET_COULD_NOT_START, {}};
+    // Our unreaped child: its stat is there even should it have ended.
+    std::optional<ProcStat::Info> info = ProcStat::read(pid);
+    const ServicePid child{pid, info ? info->uStartTime : 0};
     try
     {
-        // Our unreaped child, so its stat is there even should it have ended.
-        std::optional<ProcStat::Info> info = ProcStat::read(pid);
-        folder.writePid(name, ServicePid{pid, info ? info->uStartTime : 0});
+        folder.writePid(name, child);
     }
     catch (...)
     {
         // Unrecorded it could never be stopped: take it down again.
         ::kill(-pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+        reap(pid);
         throw;
     }
-    if (!survivesSettle(pid, settings.iStartSettleMs))
+    if (waitForEnd({child}, after(settings.iStartSettleMs)) == WaitOutcome::WAIT_ENDED)
     {
+        reap(pid);
         folder.removePid(name);
         return {NetOutcome::NET_COULD_NOT_START, {}};
     }
     return {NetOutcome::NET_STARTED, {}};
 }
 
-NetResult stop(const ServiceFolder& folder, const std::string& name, const NetSettings& settings)
+NetResult stopService(const std::string& name, const NetSettings& settings)
 {
-    ServiceLock lock(folder.serviceDir(name) + "/.lock", settings.iLockTimeoutMs);
-    std::optional<ServicePid> pid = runningPid(folder, name);
-    if (!pid)
+    ServiceFolder folder(ServiceFolder::defaultPath());
+    const std::string strPidFile = folder.serviceDir(name) + "/pid";
+    std::optional<ServicePid> pid;
+    try
+    {
+        pid = folder.readPid(name);
+    }
+    catch (const Poco::DataFormatException& ex)
+    {
+        return refuseToSignal(ex.message());
+    }
+    if (pid && pid->iPid == 1)
+        return refuseToSignal("Pid file " + strPidFile + " names process 1, which is no service");
+    if (!pid || !ServiceFolder::isAlive(*pid))
     {
         folder.removePid(name);
         return {NetOutcome::NET_NOT_STARTED, {}};
     }
+    if (!ServiceFolder::isServiceProcess(*pid))
+        return refuseToSignal(
+            "Pid file " + strPidFile + " names process " + std::to_string(pid->iPid) +
+            ", which does not lead a session and process group of its own as a service does");
+
+    ServiceLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
     signalService(*pid, SIGTERM);
-    if (!waitForEnd(*pid, settings.iStopTimeoutMs))
+    if (waitForEnd({*pid}, after(settings.iStopTimeoutMs)) != WaitOutcome::WAIT_ENDED)
     {
         signalService(*pid, SIGKILL);
-        if (!waitForEnd(*pid, KILL_WAIT_MS))
+        if (waitForEnd({*pid}, after(KILL_WAIT_MS)) != WaitOutcome::WAIT_ENDED)
             return {NetOutcome::NET_SYSTEM_ERROR, "Process " + std::to_string(pid->iPid) + " did not end"};
     }
     folder.removePid(name);
     return {NetOutcome::NET_STOPPED, {}};
-}
-
-template <typename Command>
-NetResult guarded(const std::string& name, const NetSettings& settings, Command command)
-{
-    // Checked before any path is built from the name.
-    if (!ServiceFolder::isSafeName(name))
-        return {NetOutcome::NET_INVALID_NAME, {}};
-    try
-    {
-        ServiceFolder folder(ServiceFolder::defaultPath());
-        if (!folder.isRegistered(name))
-            return {NetOutcome::NET_INVALID_NAME, {}};
-        // A stop and a start launched back to back must act in that order,
-        // whichever of the two reaches the lock first.
-        waitForEarlierSiblings(name, settings.iLockTimeoutMs);
-        return command(folder, name, settings);
-    }
-    catch (const Poco::Exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.displayText()};
-    }
-    catch (const std::exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.what()};
-    }
-}
-} // namespace
-
-NetResult startService(const std::string& name, const NetSettings& settings)
-{
-    return guarded(name, settings, start);
-}
-
-NetResult stopService(const std::string& name, const NetSettings& settings)
-{
-    return guarded(name, settings, stop);
 }

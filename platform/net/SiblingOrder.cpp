@@ -1,6 +1,7 @@
 #include "SiblingOrder.h"
 
 #include "ProcStat.h"
+#include "ProcessWait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,8 +18,8 @@
 
 namespace
 {
-// How often the pending siblings are looked at again: often enough that a
-// restart adds little, rarely enough to cost nothing.
+// How often a sibling caught between fork and exec is looked at again: often
+// enough that a restart adds little. Only such a sibling is looked at twice.
 const int POLL_MS = 5;
 // How long a sibling may still look like a copy of the parent before it is
 // taken for one that never execs (a subshell, a worker) rather than a launch
@@ -165,44 +166,59 @@ std::vector<Sibling> earlierSiblings(int iParentPid, int iOwnPid, uint64_t uOwnS
 }
 } // namespace
 
-void waitForEarlierSiblings(const std::string& name, int iTimeoutMs)
+std::vector<ServicePid> earlierNetSiblings(const std::string& name, int iGraceMs)
 {
+    std::vector<ServicePid> vecSame;
     try
     {
         const int iOwnPid = static_cast<int>(::getpid());
         std::optional<ProcStat::Info> self = ProcStat::read(iOwnPid);
         // An orphan's siblings are init's other children, no launch order.
         if (!self || self->iParentPid <= 1)
-            return;
+            return vecSame;
         Context ctx{name, self->iParentPid, readExe(iOwnPid), readExe(self->iParentPid),
                     readCmdline(self->iParentPid)};
         if (ctx.strOwnExe.empty() || static_cast<int>(::getppid()) != ctx.iParentPid)
-            return;
+            return vecSame;
 
-        std::vector<Sibling> vecPending = earlierSiblings(ctx.iParentPid, iOwnPid, self->uStartTime);
-        const auto start = Clock::now();
-        const auto deadline = start + std::chrono::milliseconds(iTimeoutMs);
-        const auto graceEnd = start + std::chrono::milliseconds(std::min(iTimeoutMs, EXEC_GRACE_MS));
-        while (!vecPending.empty())
+        std::vector<Sibling> vecSiblings = earlierSiblings(ctx.iParentPid, iOwnPid, self->uStartTime);
+        const auto graceEnd = Clock::now() + std::chrono::milliseconds(std::min(iGraceMs, EXEC_GRACE_MS));
+        for (;;)
         {
             const bool bGraceOver = Clock::now() >= graceEnd;
-            std::erase_if(vecPending,
+            bool bUndecided = false;
+            std::erase_if(vecSiblings,
                           [&](Sibling& sib)
                           {
                               SiblingKind eKind = classify(sib, ctx);
                               sib.bSame = eKind == SiblingKind::SIBLING_SAME;
+                              bUndecided =
+                                  bUndecided || (eKind == SiblingKind::SIBLING_UNDECIDED && !bGraceOver);
                               return eKind == SiblingKind::SIBLING_GONE ||
                                      eKind == SiblingKind::SIBLING_OTHER ||
                                      (eKind == SiblingKind::SIBLING_UNDECIDED && bGraceOver);
                           });
-            if (vecPending.empty() || Clock::now() >= deadline)
-                return;
+            if (!bUndecided)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
         }
+        std::sort(vecSiblings.begin(), vecSiblings.end(),
+                  [](const Sibling& a, const Sibling& b) {
+                      return a.uStartTime < b.uStartTime || (a.uStartTime == b.uStartTime && a.iPid < b.iPid);
+                  });
+        for (const Sibling& sib : vecSiblings)
+            vecSame.push_back(ServicePid{sib.iPid, sib.uStartTime});
     }
     catch (const std::exception&)
     {
         // Out of memory while reading /proc: ordering is a refinement, the
-        // lock still serialises.
+        // admission still bounds and serialises.
     }
+    return vecSame;
+}
+
+void waitForEarlierSiblings(const std::string& name, int iTimeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    waitForEnd(earlierNetSiblings(name, iTimeoutMs), deadline);
 }

@@ -1,15 +1,21 @@
 #pragma once
 
-#include <string>
+#include "ServiceFolder.h"
 
-// Keeps `net` commands that one parent launches back to back, without waiting
-// for them, in launch order: the lock alone lets a later command overtake an
-// earlier one. Linux only (reads /proc).
+#include <string>
+#include <vector>
+
+// What keeps `net` commands that one parent launches back to back, without
+// waiting for them, in launch order: the kernel lets a later command reach a
+// lock first. Linux only (reads /proc).
 //
-// Waits until every process with our parent that was created before us (by
-// start time, then pid) and is, or may still become by exec, a `net` command
-// for `name` has ended; siblings that are something else are not waited for.
-// Gives up and returns after `iTimeoutMs` in all, so the caller goes on to the
-// service lock as without ordering. Never throws; the calling thread sleeps
-// between looks.
+// The `net` commands for `name` that our parent launched before us (by start
+// time, then pid) and that still run, in launch order. A sibling caught
+// between fork and exec may still become one: it is looked at again every few
+// milliseconds until it has exec'd, at most `iGraceMs`, and then left out.
+// Empty for an orphan. Never throws.
+std::vector<ServicePid> earlierNetSiblings(const std::string& name, int iGraceMs);
+
+// Waits until every command earlierNetSiblings finds has ended, at most
+// `iTimeoutMs` in all, sleeping on pidfds. Never throws.
 void waitForEarlierSiblings(const std::string& name, int iTimeoutMs);

@@ -2,11 +2,17 @@
 // the watchdog runs to restart services, with that command's messages and
 // exit codes (0 done, 2 refused or failed, 1 usage).
 
+#include "CommandAdmission.h"
 #include "NetSettings.h"
 #include "ServiceCommands.h"
+#include "ServiceManagerChoice.h"
+#include "SystemdCommands.h"
+
+#include <Poco/Exception.h>
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <strings.h>
 
@@ -44,11 +50,53 @@ int report(const std::string& name, const NetResult& result)
         return refuse("The " + name + " service is not started.", 3521);
     case NetOutcome::NET_COULD_NOT_START:
         return refuse("The " + name + " service could not be started.", 3534);
+    case NetOutcome::NET_NOT_CONTROLLABLE:
+        return refuse("The service could not be controlled in its present state.", 2189);
     case NetOutcome::NET_SYSTEM_ERROR:
         break;
     }
     std::fprintf(stderr, "A system error has occurred.\n\n%s\n", result.strDetail.c_str());
     return 2;
+}
+
+// Every command of every service manager passes here: admitted to the
+// service's queue in `strQueueFile` (at most one at work and one waiting, in
+// launch order), or refused at once.
+NetResult runAdmitted(const std::string& strQueueFile, const std::string& name, const NetSettings& settings,
+                      const std::function<NetResult()>& command)
+{
+    CommandAdmission admission(strQueueFile, name, settings.iLockTimeoutMs);
+    if (!admission.admitted())
+        return {NetOutcome::NET_NOT_CONTROLLABLE, {}};
+    admission.waitForTurn();
+    return command();
+}
+
+NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
+{
+    try
+    {
+        // The watchdog's rule, so net acts on the service the watchdog asked
+        // about; an unknown value is refused naming its variable.
+        const ServiceManagerChoice choice = chooseServiceManager();
+        if (choice.eKind == SERVICE_MANAGER_SYSTEMD)
+            return bStart ? startSystemdService(name, settings, choice.bUserScope)
+                          : stopSystemdService(name, settings, choice.bUserScope);
+        std::optional<std::string> queueFile = folderQueueFile(name);
+        if (!queueFile)
+            return {NetOutcome::NET_INVALID_NAME, {}};
+        return runAdmitted(*queueFile, name, settings,
+                           [&]()
+                           { return bStart ? startService(name, settings) : stopService(name, settings); });
+    }
+    catch (const Poco::Exception& ex)
+    {
+        return {NetOutcome::NET_SYSTEM_ERROR, ex.displayText()};
+    }
+    catch (const std::exception& ex)
+    {
+        return {NetOutcome::NET_SYSTEM_ERROR, ex.what()};
+    }
 }
 } // namespace
 
@@ -65,8 +113,8 @@ int main(int argc, char** argv)
     const std::string name = argv[2];
     NetSettings settings = NetSettings::fromEnvironment();
     if (strcasecmp(argv[1], "start") == 0)
-        return report(name, startService(name, settings));
+        return report(name, run(true, name, settings));
     if (strcasecmp(argv[1], "stop") == 0)
-        return report(name, stopService(name, settings));
+        return report(name, run(false, name, settings));
     return usage();
 }

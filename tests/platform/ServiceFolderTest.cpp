@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -75,8 +78,21 @@ TEST_F(ServiceFolderTest, UnsafeNamesAreNeverRegisteredNorJoined)
     }
 }
 
-TEST_F(ServiceFolderTest, MissingFolderFailsToOpenNamingIt)
+// A folder away for a moment (replaced, remounted) is waited for; one that
+// stays away fails the open, naming it.
+TEST_F(ServiceFolderTest, OpenRidesOutAFolderAwayForAMomentOnly)
 {
+    const fs::path away = m_root / "away";
+    fs::rename(m_folder, away);
+    std::thread back(
+        [&]()
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            fs::rename(away, m_folder);
+        });
+    EXPECT_NO_THROW(LinuxServiceControl(m_folder).open("DUZI"));
+    back.join();
+
     const std::string strAbsent = (m_root / "absent").string();
     try
     {
@@ -118,12 +134,37 @@ TEST_F(ServiceFolderTest, RunningFollowsTheRecordedProcessOnly)
     EXPECT_FALSE(fs::exists(m_folder / "DUZI" / "pid"));
 }
 
-TEST_F(ServiceFolderTest, ZombieIsNotRunning)
+// Only a live process leading its own session and group, recorded with its
+// start time, is the service; while a net starts or stops it, it is pending.
+TEST_F(ServiceFolderTest, NoForeignProcessAndNoPendingStateCountsAsRunning)
 {
     addRun(m_folder / "DUZI");
-    TestChild child = TestChild::zombie();
-    writePidFile("DUZI", std::to_string(child.pid()) + " " + std::to_string(child.startTime()) + "\n");
-    EXPECT_FALSE(isRunning("DUZI"));
+    auto record = [&](const TestChild& child)
+    { writePidFile("DUZI", std::to_string(child.pid()) + " " + std::to_string(child.startTime()) + "\n"); };
+
+    TestChild zombie = TestChild::zombie();
+    record(zombie);
+    EXPECT_FALSE(isRunning("DUZI")) << "zombie";
+    TestChild foreign = TestChild::sleeper(false);
+    record(foreign);
+    EXPECT_FALSE(isRunning("DUZI")) << "not the leader of its own session";
+    writePidFile("DUZI", "1 " + std::to_string(ProcStat::read(1).value().uStartTime) + "\n");
+    EXPECT_FALSE(isRunning("DUZI")) << "init";
+
+    TestChild service = TestChild::sleeper();
+    record(service);
+    ServiceFolder folder(m_folder);
+    EXPECT_FALSE(folder.isPending("DUZI")) << "no pending file yet";
+    int fd = ::open(folder.pendingFile("DUZI").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(isRunning("DUZI")) << "pending file there, not locked";
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &whole), 0);
+    EXPECT_TRUE(folder.isPending("DUZI"));
+    EXPECT_FALSE(isRunning("DUZI")) << "a net is at work on it";
+    ::close(fd);
+    EXPECT_TRUE(isRunning("DUZI")) << "the lock went with its holder";
 }
 
 TEST_F(ServiceFolderTest, UnreadableOrCorruptPidFileThrows)

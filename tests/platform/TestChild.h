@@ -13,16 +13,22 @@
 class TestChild
 {
 public:
-    // A child that sleeps until killed.
-    static TestChild sleeper()
+    // A child that sleeps until killed; in a session of its own, as a service
+    // that net started, unless `bOwnSession` is false.
+    static TestChild sleeper(bool bOwnSession = true)
     {
         pid_t pid = ::fork();
         if (pid == 0)
         {
+            if (bOwnSession)
+                ::setsid();
             ::pause();
             ::_exit(0);
         }
-        return TestChild(pid);
+        TestChild child(pid);
+        if (bOwnSession)
+            child.waitFor([pid](const ProcStat::Info& info) { return info.iSession == pid; });
+        return child;
     }
 
     // A child that has ended and is left unreaped.
@@ -32,14 +38,7 @@ public:
         if (pid == 0)
             ::_exit(0);
         TestChild child(pid);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline)
-        {
-            auto info = ProcStat::read(pid);
-            if (info && info->cState == 'Z')
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        child.waitFor([](const ProcStat::Info& info) { return info.cState == 'Z'; });
         return child;
     }
 
@@ -60,5 +59,18 @@ public:
 
 private:
     explicit TestChild(int pid) : m_pid(pid) {}
+
+    // Until the child's stat satisfies `done`, at most 30 s.
+    template <typename Predicate> void waitFor(Predicate done) const
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline)
+        {
+            auto info = ProcStat::read(m_pid);
+            if (info && done(*info))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     int m_pid;
 };

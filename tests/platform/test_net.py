@@ -2,12 +2,13 @@
 processes, with the Windows command's messages and exit codes."""
 
 import ctypes
-import fcntl
+import json
 import os
 import pathlib
 import shutil
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -100,16 +101,6 @@ def test_start_and_stop_really_run_and_end_the_service(folder):
         2, "The DUZI service is not started.\n\nMore help is available by typing NET HELPMSG 3521.\n")
 
 
-def test_stop_followed_at_once_by_start_restarts(folder):
-    add_service(folder, "VADA")
-    assert net(folder, "start", "VADA").returncode == 0
-    first = recorded_pid(folder, "VADA")
-    assert net(folder, "stop", "VADA").returncode == 0
-    assert net(folder, "start", "VADA").returncode == 0
-    second = recorded_pid(folder, "VADA")
-    assert second != first and alive(second) and not alive(first)
-
-
 @pytest.mark.parametrize("name", [b"unknown", b"../x", b"", b"a/b", b".", b"..", b"n" * 256, b"\xff\xfe\n", b"DUZI\n"])
 def test_unsafe_or_unknown_names_are_invalid_and_touch_nothing(folder, name):
     add_service(folder.parent, "x")  # what "../x" would reach
@@ -173,23 +164,70 @@ def test_stop_kills_a_service_that_ignores_sigterm(folder):
     assert not alive(pid)
 
 
-def test_start_waits_for_the_lock_and_gives_up(folder):
+# Runs as init of a private pid namespace: each tampered pid file is handed
+# to `net stop`, next to a bystander that any stray kill(-1), kill(0) or
+# kill(pid) would end. Prints what happened as JSON.
+TAMPERED_PID_FILES = r"""
+import json, os, subprocess, sys
+folder, net = sys.argv[1], sys.argv[2]
+env = dict(os.environ, ZELVIN_SERVICE_DIR=folder)
+pidfile = os.path.join(folder, "DUZI", "pid")
+
+def start_time(pid):
+    stat = open("/proc/%d/stat" % pid).read()
+    return stat[stat.rindex(")") + 2:].split()[19]
+
+def run(verb):
+    return subprocess.run([net, verb, "DUZI"], env=env, capture_output=True, text=True, timeout=60)
+
+bystander = subprocess.Popen(["sleep", "600"])
+results = {}
+for label, text in [("init", "1 " + start_time(1)), ("zero", "0 0"), ("negative", "-%d 0" % bystander.pid),
+                    ("foreign session", "%d %s" % (bystander.pid, start_time(bystander.pid)))]:
+    with open(pidfile, "w") as f:
+        f.write(text + "\n")
+    res = run("stop")
+    results[label] = [res.returncode, res.stderr, bystander.poll() is None, open(pidfile).read() == text + "\n"]
+results["start over it, then stop"] = [run("start").returncode, run("stop").returncode, bystander.poll() is None]
+print(json.dumps(results))
+"""
+
+
+def test_stop_signals_nothing_outside_the_service(folder):
+    add_service(folder, "DUZI")
+    res = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-c", TAMPERED_PID_FILES,
+                          str(folder), str(NET)], capture_output=True, text=True, timeout=300)
+    if res.returncode != 0 and not res.stdout:
+        pytest.skip("cannot make a private pid namespace: " + res.stderr.strip())
+    results = json.loads(res.stdout)
+    assert results.pop("start over it, then stop") == [0, 0, True]
+    for label, (code, stderr, bystander_alive, pidfile_kept) in results.items():
+        assert code == 2 and stderr.startswith("A system error has occurred.\n\nPid file "), label
+        assert stderr.endswith("; nothing was signalled.\n"), (label, stderr)
+        assert bystander_alive and pidfile_kept, label
+
+
+def queue_entry(pid):
+    """The line the command queue holds for process `pid`."""
+    stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    return f"{pid} {stat[stat.rindex(')') + 2:].split()[19]}\n"
+
+
+def test_a_command_waits_for_the_one_at_work_up_to_the_lock_timeout(folder):
     service = add_service(folder, "DUZI")
-    with open(service / ".lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    # A live process in the queue is a command at work; one that has ended is
+    # a net that crashed and holds up nothing.
+    busy = subprocess.Popen(["sleep", "60"])
+    try:
+        (service / ".queue").write_text(queue_entry(busy.pid))
         res = net(folder, "start", "DUZI", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
-    assert res.returncode == 2 and b"system error" in res.stderr
-    assert not (service / "pid").exists()
+        assert res.returncode == 2 and b"still at work after 200 ms" in res.stderr
+        assert not (service / "pid").exists()
+    finally:
+        busy.kill()
+        busy.wait()
     assert net(folder, "start", "DUZI").returncode == 0
-
-
-def test_corrupt_pid_file_does_not_block_the_service(folder):
-    service = add_service(folder, "DUZI")
-    (service / "pid").write_text("garbage")
-    assert net(folder, "stop", "DUZI").returncode == 2
-    (service / "pid").write_text("garbage")
-    assert net(folder, "start", "DUZI").returncode == 0
-    assert alive(recorded_pid(folder, "DUZI"))
+    assert not (service / ".queue").exists(), "the last command out removes the queue"
 
 
 def test_missing_service_folder_is_a_system_error_naming_it(tmp_path):
@@ -210,30 +248,30 @@ def test_demo_services_run_and_stop_on_sigterm(folder, name):
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
 
 
-def launch_back_to_back(folder, *commands, pause_first=0.0):
+def launch_back_to_back(folder, *commands, pause_first=0.0, env=None):
     """Forks and execs each `net` command without waiting, as the watchdog's
-    launcher does. `pause_first` keeps the first child between fork and exec
-    a while (a launcher closing many descriptors), so the later command
-    surely reaches the service lock first."""
-    environ = dict(os.environ, ZELVIN_SERVICE_DIR=str(folder))
-    pids = []
+    launcher does; returns (pid, stderr file) pairs. `pause_first` keeps the
+    first child between fork and exec a while (a launcher closing many
+    descriptors), so the later commands surely reach the queue first."""
+    environ = dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), **(env or {}))
+    launched = []
     for i, args in enumerate(commands):
+        err = folder.parent / f"net{len(list(folder.parent.glob('net*.err')))}.err"
         pid = os.fork()
         if pid == 0:
             try:
-                devnull = os.open(os.devnull, os.O_WRONLY)
-                os.dup2(devnull, 1)
-                os.dup2(devnull, 2)
+                os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+                os.dup2(os.open(err, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 2)
                 time.sleep(pause_first if i == 0 else 0)
                 os.execve(str(NET), [str(NET), *args], environ)
             finally:
                 os._exit(127)
-        pids.append(pid)
-    return pids
+        launched.append((pid, err))
+    return launched
 
 
-def exit_codes(pids):
-    return [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in pids]
+def exit_codes(launched):
+    return [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid, _ in launched]
 
 
 def test_commands_launched_back_to_back_act_in_launch_order(folder):
@@ -241,25 +279,44 @@ def test_commands_launched_back_to_back_act_in_launch_order(folder):
     assert net(folder, "start", "DUZI").returncode == 0
     for i in range(20):
         before = recorded_pid(folder, "DUZI")
-        pids = launch_back_to_back(folder, ["stop", "DUZI"], ["start", "DUZI"], pause_first=0.05 * (i % 2))
-        assert exit_codes(pids) == [0, 0], f"restart {i}"
+        launched = launch_back_to_back(folder, ["stop", "DUZI"], ["start", "DUZI"], pause_first=0.05 * (i % 2))
+        assert exit_codes(launched) == [0, 0], f"restart {i}"
         after = recorded_pid(folder, "DUZI")
         assert after != before and alive(after) and not alive(before)
-    for i in range(6):
-        pids = launch_back_to_back(folder, ["stop", "DUZI"], ["start", "DUZI"], ["stop", "DUZI"],
-                                   pause_first=0.05 * (i % 2))
-        assert exit_codes(pids) == [0, 0, 0], f"stop after start {i}"
-        assert not (folder / "DUZI" / "pid").exists()
-        assert net(folder, "start", "DUZI").returncode == 0
+
+
+NOT_CONTROLLABLE = "The service could not be controlled in its present state.\n\nMore help is available by typing NET HELPMSG 2189.\n"
+
+
+@pytest.mark.parametrize("pause_first", [0.0, 0.3])
+def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first):
+    """A start settling for a second is at work; the stop behind it waits and
+    then acts; the start launched after that stop is refused at once, also
+    when it reaches the queue before the stop it follows."""
+    add_service(folder, "DUZI")
+    settle = {"ZELVIN_START_SETTLE_MS": "1000"}
+    at_work = launch_back_to_back(folder, ["start", "DUZI"], env=settle)
+    wait_until(lambda: (folder / "DUZI" / "pid").exists(), "the first start is at work")
+    stop, start = launch_back_to_back(folder, ["stop", "DUZI"], ["start", "DUZI"], pause_first=pause_first,
+                                      env=settle)
+    assert exit_codes([start]) == [2]
+    assert start[1].read_text() == NOT_CONTROLLABLE
+    assert os.waitpid(stop[0], os.WNOHANG) == (0, 0), "the stop still waits"
+    assert exit_codes(at_work + [stop]) == [0, 0], stop[1].read_text()
+    assert not (folder / "DUZI" / "pid").exists()
 
 
 def test_a_sibling_working_on_another_service_does_not_hold_up(folder):
     add_service(folder, "DUZI")
     blocked = add_service(folder, "VADA")
-    with open(blocked / ".lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    busy = subprocess.Popen(["sleep", "60"])
+    try:
+        (blocked / ".queue").write_text(queue_entry(busy.pid))
         stop_vada, start_duzi = launch_back_to_back(folder, ["stop", "VADA"], ["start", "DUZI"])
         assert exit_codes([start_duzi]) == [0]
-        assert os.waitpid(stop_vada, os.WNOHANG) == (0, 0)  # still waiting for VADA's lock
+        assert os.waitpid(stop_vada[0], os.WNOHANG) == (0, 0)  # still waiting behind VADA's command
+    finally:
+        busy.kill()
+        busy.wait()
     assert exit_codes([stop_vada]) == [2]  # VADA was never started
     assert alive(recorded_pid(folder, "DUZI"))
