@@ -1,0 +1,240 @@
+"""The Debian package as an operator gets it (build-package/*.deb, made by
+`make package`): its metadata and file list, lintian, the unit as systemd
+reads it, the unpacked tree running on its own, and the packaged unit in a
+private systemd manager, which restarts the watchdog after kill -9 and after
+its worker has ended."""
+
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import private_systemd  # noqa: E402
+import wdharness  # noqa: E402
+
+BUILD = os.path.abspath(os.environ.get("WATCHDOG_BUILD_DIR", os.path.join(ROOT, "build")))
+PACKAGE_DIR = os.environ.get("WATCHDOG_PACKAGE_DIR", os.path.join(ROOT, "build-package"))
+UNIT = "zelvin-watchdog.service"
+PRIVATE_BIN = "usr/lib/zelvin-watchdog/bin"
+DEADLINE = 60.0
+VERSION = open(os.path.join(ROOT, "CMakeLists.txt")).read().split("project(ZelvinWatchdog VERSION ")[1].split()[0]
+
+EXPECTED_FILES = {
+    "etc/zelvin-watchdog/Watchdog.xml",
+    "lib/systemd/system/" + UNIT,
+    "usr/bin/zelvin-wdctl",
+    PRIVATE_BIN + "/REdodevaz",
+    PRIVATE_BIN + "/net",
+    PRIVATE_BIN + "/libZelvinUtil64.so",
+    PRIVATE_BIN + "/integrity.sha256",
+    "usr/share/doc/zelvin-watchdog/changelog.gz",
+    "usr/share/doc/zelvin-watchdog/copyright",
+    "usr/share/man/man1/zelvin-wdctl.1.gz",
+}
+
+
+def run(*args, **kwargs):
+    kwargs.setdefault("timeout", 120)
+    return subprocess.run(list(args), capture_output=True, text=True, **kwargs)
+
+
+@pytest.fixture(scope="module")
+def deb():
+    found = sorted(glob.glob(os.path.join(PACKAGE_DIR, "zelvin-watchdog_*.deb")))
+    if not found:
+        pytest.fail("no package in %s: run make package" % PACKAGE_DIR)
+    return found[-1]
+
+
+@pytest.fixture(scope="module")
+def tree(deb):
+    """The package unpacked into a folder outside /tmp and /home, which the
+    unit's PrivateTmp= and ProtectHome= would hide from the watchdog."""
+    root = tempfile.mkdtemp(prefix="package-tree-", dir=BUILD)
+    assert run("dpkg-deb", "-x", deb, root).returncode == 0
+    yield root
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def test_metadata_files_lintian_and_unit(deb, tree):
+    info = run("dpkg-deb", "-I", deb).stdout
+    for field in ("Package: zelvin-watchdog", "Version: " + VERSION, "Architecture: amd64",
+                  "libpocofoundation80", "init-system-helpers", "conffiles", "postinst", "prerm", "postrm"):
+        assert field in info, info
+    listed = run("dpkg-deb", "-c", deb).stdout.splitlines()
+    files = {line.split()[-1].lstrip("./") for line in listed if not line.startswith("d")}
+    assert files == EXPECTED_FILES
+    control = tempfile.mkdtemp(dir=tree)
+    run("dpkg-deb", "-e", deb, control)
+    assert open(os.path.join(control, "conffiles")).read().split() == ["/etc/zelvin-watchdog/Watchdog.xml"]
+    shutil.rmtree(control)
+
+    # No RUNPATH but $ORIGIN, so the library is found beside the programs,
+    # without ldconfig.
+    dynamic = run("readelf", "-d", os.path.join(tree, PRIVATE_BIN, "REdodevaz")).stdout
+    assert "[$ORIGIN]" in dynamic and "libZelvinUtil64.so" in dynamic
+    config = open(os.path.join(tree, "etc/zelvin-watchdog/Watchdog.xml")).read()
+    assert '<Dir value="/var/log/zelvin-watchdog"/>' in config
+
+    lintian = run("lintian", "--no-tag-display-limit", deb, timeout=300)
+    errors = [line for line in lintian.stdout.splitlines() if line.startswith("E:")]
+    assert not errors, lintian.stdout
+
+    # systemd-analyze reads the unit against the machine's own units, in a
+    # copy of the package's tree, so that ExecStart= is checked as well.
+    units = os.path.join(tree, "lib/systemd/system")
+    for path in glob.glob("/lib/systemd/system/*.target"):
+        if not os.path.exists(os.path.join(units, os.path.basename(path))):
+            shutil.copy(path, units)
+    verify = run("systemd-analyze", "verify", "--root=" + tree, UNIT)
+    assert verify.returncode == 0 and not verify.stderr.strip(), verify.stderr
+
+
+def test_unpacked_tree_runs_with_packaged_configuration(tree, tmp_path):
+    """The packaged programs and configuration, on their own: only the private
+    folder and the system's folders on PATH. The log folder of the packaged
+    configuration (/var/log/zelvin-watchdog) is a tmpfs of a private mount
+    namespace, and the watchdog runs in a private network namespace."""
+    services = tmp_path / "services"
+    wdharness.add_service(str(services), "Pkg", wdharness.SLEEPER_SCRIPT)
+    private_bin = os.path.join(tree, PRIVATE_BIN)
+    env = {"PATH": private_bin + ":/usr/bin:/bin", "ZELVIN_CONFIG_DIR": os.path.join(tree, "etc/zelvin-watchdog"),
+           "ZELVIN_SERVICE_DIR": str(services), "ZELVIN_STOP_TIMEOUT_MS": "2000"}
+    script = ("ip link set lo up && mount -t tmpfs tmpfs /var/log && "
+              "net start Pkg >/dev/null && "
+              "{ REdodevaz & wd=$!; } && "
+              "for i in $(seq 100); do zelvin-wdctl register Pkg.exe Pkg 1 1000 >/dev/null 2>&1 && break; sleep 0.2; done && "
+              "for i in $(seq 150); do grep -q 'launch process\\[Pkg\\] Success' /var/log/zelvin-watchdog/Watchdog.log "
+              "&& break; sleep 0.2; done; "
+              "kill -TERM $wd; wait $wd; rc=$?; net stop Pkg >/dev/null; "
+              "cat /var/log/zelvin-watchdog/Watchdog.log; exit $rc")
+    result = run("unshare", "-m", "-n", "--propagation", "private", "sh", "-c", script,
+                 env=dict(env, PATH=env["PATH"] + ":/usr/sbin:/sbin:" + os.path.join(tree, "usr/bin")))
+    assert result.returncode == 0, result.stdout + result.stderr
+    log = result.stdout
+    for record in ("Watchdog SERVER initialize ok", "register new process[Pkg.exe]", "kill process[Pkg.exe]",
+                   "launch process[Pkg] Success"):
+        assert record in log, log
+    assert "shutting down" in log
+
+# dpkg for real, on overlays of /etc, /usr and /var in a private mount
+# namespace, so the machine's own package database is never touched.
+DPKG_SCENARIO = r"""
+set -u
+up=$(mktemp -d /dev/shm/zw-dpkg.XXXXXX)
+for d in etc usr var; do
+  mkdir -p $up/$d/upper $up/$d/work
+  mount -t overlay overlay -o lowerdir=/$d,upperdir=$up/$d/upper,workdir=$up/$d/work /$d || exit 90
+done
+wants=/etc/systemd/system/multi-user.target.wants/zelvin-watchdog.service
+state() { echo "$1 rc=$2 enabled=$([ -L $wants ] && echo yes || echo no)" \
+  "version=$(dpkg-query -W -f='${Version}' zelvin-watchdog 2>/dev/null)" \
+  "config=$([ -f /etc/zelvin-watchdog/Watchdog.xml ] && tail -n 1 /etc/zelvin-watchdog/Watchdog.xml)" \
+  "programs=$(ls /usr/lib/zelvin-watchdog/bin 2>/dev/null | tr '\n' ,)"; }
+dpkg -i "$1" >/dev/null 2>&1; state install $?
+echo '<!--edited-->' >> /etc/zelvin-watchdog/Watchdog.xml
+mkdir -p /var/log/zelvin-watchdog
+dpkg -i "$2" >/dev/null 2>&1; state upgrade $?
+dpkg -r zelvin-watchdog >/dev/null 2>&1; state remove $?
+dpkg -P zelvin-watchdog >/dev/null 2>&1; state purge $?
+echo "logs=$([ -d /var/log/zelvin-watchdog ] && echo kept || echo gone)"
+rm -rf $up
+"""
+
+
+def test_install_upgrade_remove_purge(deb, tmp_path):
+    """Enabled on install; the operator's edit of the conffile and the
+    enablement survive an upgrade; disabled on remove (the configuration
+    stays); everything of it, logs included, gone on purge."""
+    cpack = run("cpack", "-G", "DEB", "-D", "CPACK_PACKAGE_VERSION=99.0.0", "-B", str(tmp_path),
+                cwd=os.path.dirname(deb))
+    assert cpack.returncode == 0, cpack.stdout + cpack.stderr
+    newer = glob.glob(str(tmp_path / "zelvin-watchdog_99.0.0_*.deb"))[0]
+    result = run("unshare", "-m", "--propagation", "private", "sh", "-c", DPKG_SCENARIO, "dpkg", deb, newer)
+    programs = "programs=REdodevaz,integrity.sha256,libZelvinUtil64.so,net,"
+    assert result.stdout.splitlines() == [
+        "install rc=0 enabled=yes version=%s config=</config> %s" % (VERSION, programs),
+        "upgrade rc=0 enabled=yes version=99.0.0 config=<!--edited--> " + programs,
+        "remove rc=0 enabled=no version=99.0.0 config=<!--edited--> programs=",
+        "purge rc=0 enabled=no version= config= programs=",
+        "logs=gone",
+    ], result.stderr
+
+
+
+def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
+    """The packaged unit, unchanged but for a drop-in that points it at the
+    unpacked tree, a test configuration and the private (user) manager: it
+    starts, serves, comes back after kill -9, and comes back through systemd's
+    watchdog after its worker has ended (here: `net` gone at an expiry)."""
+    reason = private_systemd.why_unavailable()
+    if reason:
+        if os.environ.get("ZELVIN_REQUIRE_SYSTEMD") == "1":
+            pytest.fail(reason)
+        pytest.skip(reason)
+    private_bin = os.path.join(tree, PRIVATE_BIN)
+    work = tempfile.mkdtemp(prefix="package-unit-", dir=BUILD)
+    etc, log_dir, net_dir = (os.path.join(work, name) for name in ("etc", "log", "netbin"))
+    for folder in (etc, log_dir, net_dir):
+        os.makedirs(folder)
+    with open(os.path.join(etc, "Watchdog.xml"), "w") as f:
+        f.write(wdharness.config_xml(1).replace('<Dir value="log"/>', '<Dir value="%s"/>' % log_dir))
+    # `net` reached through a folder of its own, so the test can take it away.
+    os.symlink(os.path.join(private_bin, "net"), os.path.join(net_dir, "net"))
+    log_path = os.path.join(log_dir, "Watchdog.log")
+
+    def log():
+        try:
+            return open(log_path, errors="replace").read()
+        except OSError:
+            return ""
+
+    def wait_log(text, count=1):
+        found = wdharness.wait_until(lambda: log().count(text) >= count, DEADLINE, 0.2)
+        assert found, "no %r (x%d) in the log:\n%s" % (text, count, log()[-3000:])
+
+    sd = private_systemd.PrivateSystemd(root=work)
+    try:
+        sd.start()
+        shutil.copy(os.path.join(tree, "lib/systemd/system", UNIT), sd.units)
+        os.makedirs(os.path.join(sd.units, UNIT + ".d"))
+        with open(os.path.join(sd.units, UNIT + ".d", "test.conf"), "w") as f:
+            f.write("[Service]\nExecStart=\nExecStart=%s/REdodevaz\n"
+                    "Environment=ZELVIN_CONFIG_DIR=%s PATH=%s:/usr/bin:/bin ZELVIN_SYSTEMD_SCOPE=user\n"
+                    "ReadWritePaths=%s\nRestartSec=500ms\nWatchdogSec=4s\n"
+                    % (private_bin, etc, net_dir, log_dir))
+        started = sd.systemctl("start", UNIT, timeout=DEADLINE)
+        assert started.returncode == 0, started.stderr + sd.systemctl("status", UNIT).stdout
+        assert sd.show(UNIT, "ActiveState") == "active"
+        wait_log("Watchdog SERVER initialize ok")
+        wdctl = os.path.join(tree, "usr/bin/zelvin-wdctl")
+        assert run(wdctl, "register", "Unit.exe", "NoSuchUnit", "1", "never").returncode == 0
+        wait_log("register new process[Unit.exe]")
+
+        first = sd.main_pid(UNIT)
+        os.kill(first, signal.SIGKILL)
+        wait_log("Watchdog SERVER initialize ok", 2)
+        assert wdharness.wait_until(lambda: sd.main_pid(UNIT) not in (0, first), DEADLINE)
+        assert wdharness.wait_until(lambda: sd.show(UNIT, "ActiveState") == "active", DEADLINE)
+
+        # The worker ends when "net" cannot be started at an expiry; the
+        # process stays up, and systemd's watchdog restarts it.
+        second = sd.main_pid(UNIT)
+        os.unlink(os.path.join(net_dir, "net"))
+        assert wdharness.wait_until(
+            lambda: run(wdctl, "register", "Gone.exe", "NoSuchUnit", "1", "1000").returncode == 0, DEADLINE)
+        wait_log("Watchdog SERVER initialize ok", 3)
+        assert sd.main_pid(UNIT) != second
+        assert "[Critical]" in log()
+        assert "Watchdog timeout" in sd.log()
+    finally:
+        sd.stop()
+        assert not sd.processes()
+        shutil.rmtree(work, ignore_errors=True)
