@@ -127,9 +127,8 @@ void GuardedFileChannel::drop()
     ++g_nDroppedTotal;
     if (m_nDropped++ != 0)
         return;
-    m_strFirstError = m_strLastError;
     const std::string line = std::string(SOURCE) + ": cannot write the log file " + m_strPath + " (" +
-                             m_strFirstError + "); records are dropped until writing works again\n";
+                             m_strLastError + "); records are dropped until writing works again\n";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
 }
@@ -144,7 +143,7 @@ void GuardedFileChannel::log(const Poco::Message& msg)
             completeLastLine(m_strPath);
             const Poco::Message report(SOURCE,
                                        std::to_string(m_nDropped) + " log records could not be written to " +
-                                           m_strPath + " (" + m_strFirstError + ")",
+                                           m_strPath + " (" + m_strLastError + ")",
                                        Poco::Message::PRIO_ERROR);
             if (!write(report))
             {

@@ -13,8 +13,9 @@ namespace zvlog
 // reaches the code that logs: a record that cannot be written is dropped and
 // counted, and the target is closed so the next record opens it afresh. The
 // first record written after such an outage is preceded by an error record
-// that says how many were dropped. When an outage begins, one line goes to
-// standard error. Thread-safe; log, open and close never throw.
+// that says how many were dropped and why the last attempt failed. When an
+// outage begins, one line goes to standard error. Thread-safe; log, open and
+// close never throw.
 class GuardedFileChannel : public Poco::Channel
 {
 public:
@@ -42,9 +43,10 @@ private:
     Poco::Channel::Ptr m_pTarget;
     std::string m_strPath;
     bool m_bOpen = false;
-    uint64_t m_nDropped = 0;     // in the outage under way; 0 while writing works
-    std::string m_strLastError;  // why the last write failed
-    std::string m_strFirstError; // why the outage under way began
+    uint64_t m_nDropped = 0; // in the outage under way; 0 while writing works
+    // Why the last write failed: the count record names the latest cause (a
+    // write cut short says less than the refused ones after it).
+    std::string m_strLastError;
 };
 
 } // namespace zvlog

@@ -1,0 +1,135 @@
+"""Faults against the real watchdog: a full disk under the log folder, a
+worker ended by an exception, process names that try to forge log lines."""
+
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import WATCHDOG, Watchdog, port_is_free, wait_until
+
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
+KEEPALIVE = "exec wdctl keepalive Worker.exe Worker 1500 --interval 200 --stop-after 1"
+
+
+@pytest.fixture
+def watchdog(tmp_path):
+    wd = Watchdog(tmp_path)
+    wd.stderr_path = os.path.join(str(tmp_path), "stderr.txt")
+    yield wd
+    wd.stop()
+    wd.stop_services()
+
+
+def start(wd, argv=(), **env):
+    """Starts the watchdog (through `argv` in front of it) with standard error to a file."""
+    assert wait_until(port_is_free, 30), "port 30024 is still taken"
+    with open(wd.stderr_path, "w") as err:
+        wd.proc = subprocess.Popen([*argv, WATCHDOG], env=dict(wd.env, **env),
+                                   stdout=subprocess.DEVNULL, stderr=err)
+    wd.wait_listening()
+
+
+def stderr_text(wd):
+    with open(wd.stderr_path, errors="replace") as f:
+        return f.read()
+
+
+def fill(folder):
+    """Fills the file system of `folder`; returns the filler's path."""
+    path = os.path.join(folder, "filler")
+    with open(path, "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(bytes(65536))
+        except OSError:
+            pass
+    return path
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare"),
+                    reason="needs root for a tmpfs in a mount namespace of its own")
+def test_supervision_goes_on_while_the_log_disk_is_full_and_the_loss_is_counted(watchdog):
+    log_dir = os.path.dirname(watchdog.log_path)
+    os.makedirs(log_dir)
+    # The log folder is a 1 MiB tmpfs that only the watchdog and its children
+    # see; the test reaches it through the watchdog's /proc/PID/root.
+    start(watchdog, ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                     'mount -t tmpfs -o size=1m tmpfs "$0" && exec "$@"', log_dir])
+    seen_dir = "/proc/%d/root%s" % (watchdog.proc.pid, log_dir)
+    watchdog.log_path = os.path.join(seen_dir, "Watchdog.log")
+    watchdog.add_service("Worker", KEEPALIVE)
+    assert watchdog.net("start", "Worker").returncode == 0
+    watchdog.wait_log(r"register new process\[Worker.exe\]")
+
+    filler = fill(seen_dir)
+    assert wait_until(lambda: "cannot write the log file" in stderr_text(watchdog), 30), stderr_text(watchdog)
+    # Restarts go on with nothing written: the service's process changes twice.
+    pids = {watchdog.service_pid("Worker")}
+    for _ in range(2):
+        assert wait_until(lambda: watchdog.service_pid("Worker") not in pids | {None}, 30)
+        pids.add(watchdog.service_pid("Worker"))
+
+    os.remove(filler)
+    watchdog.wait_log(r"(?m)^%s \[Error\] ZelvinUtil: (\d+) log records could not be written to %s "
+                      r"\(.*No space left on device\)$" % (STAMP, re.escape(os.path.join(log_dir, "Watchdog.log"))))
+    lost = re.search(r"ZelvinUtil: (\d+) log records could not be written", watchdog.log())
+    assert int(lost.group(1)) >= 2  # at least the two restarts' records
+    # Supervision goes on being written after the outage.
+    assert wait_until(lambda: "kill process[Worker.exe]" in watchdog.log()[lost.end():], 30)
+    assert watchdog.proc.poll() is None
+    assert stderr_text(watchdog).count("cannot write the log file") == 1, stderr_text(watchdog)
+
+
+def remove_service_folder(wd):
+    """Gone for good (longer than the service manager's retries); returns the undo."""
+    os.rename(wd.services, wd.services + ".gone")
+    return lambda: os.rename(wd.services + ".gone", wd.services)
+
+
+def register_at_expiry(wd):
+    """Expires at once: "net stop" is due in the next cycle, and PATH has no net."""
+    wd.wdctl("register", "Ghost.exe", "NoSuchService", "1", "0")
+    return lambda: None
+
+
+@pytest.mark.parametrize("fault, path, exception", [
+    (remove_service_folder, None, r"Poco::FileNotFoundException: File not found: Service folder \S+ does not exist.*"),
+    (register_at_expiry, "/usr/bin:/bin", r"Poco::SystemException: System exception: Cannot start net: "
+                                          r"No such file or directory"),
+])
+def test_a_worker_ended_by_an_exception_is_named_in_a_critical_record_and_a_crash_report(
+        watchdog, fault, path, exception):
+    start(watchdog, **({"PATH": path} if path else {}))
+    watchdog.wait_log(r"Watchdog SERVER initialize ok")
+    undo = fault(watchdog)
+    try:
+        check_worker_end_reported(watchdog, exception)
+    finally:
+        undo()
+
+
+def check_worker_end_reported(watchdog, exception):
+    watchdog.wait_log(r"(?m)^%s \[Critical\] ZelvinUtil: thread \S+ ended by an uncaught exception: %s "
+                      r"\(crash report (\S+)\)$" % (STAMP, exception))
+    report = re.search(r"\(crash report (\S+)\)\n", watchdog.log()).group(1)
+    assert os.path.dirname(report) == os.path.join(os.path.dirname(watchdog.log_path), "crash")
+    with open(report) as f:
+        assert re.search(r"^Exception: %s$" % exception, f.read(), re.M)
+    # The process stays up; the port is still open.
+    assert watchdog.proc.poll() is None
+    watchdog.wait_listening()
+
+
+def test_forged_names_are_written_as_one_escaped_line(watchdog):
+    start(watchdog)
+    for name in ("x\n2026-01-01 00:00:00.000 [Critical] WTD: forged", "\x1b[31mred\x1b[0m"):
+        watchdog.wdctl("register", name, "Nothing", "1", "never")
+    watchdog.wait_log(r"(?m)^%s \[Information\] WTD: \[\S+ \d+\] register new process\["
+                      r"x\\n2026-01-01 00:00:00\.000 \[Critical\] WTD: forged\]$" % STAMP)
+    watchdog.wait_log(r"register new process\[\\x1b\[31mred\\x1b\[0m\]")
+    log = watchdog.log()
+    assert not re.search(r"(?m)^2026-01-01", log)
+    assert "\x1b" not in log
