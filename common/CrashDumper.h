@@ -14,6 +14,11 @@ public:
     // at the time of the call. Stack overflows are reported on the calling
     // thread only (it gets the alternate signal stack). On Windows an
     // unhandled-exception filter writes a minidump (crash-<pid>-<time>.dmp)
-    // to the same folder instead. Safe to call twice.
+    // to the same folder instead. Also makes the library POCO's
+    // ErrorHandler: an exception that ends a Poco::Thread gets a report
+    // (crash-<pid>-<time>.txt in the same folder, plus a minidump on
+    // Windows) and a critical record from logger "ZelvinUtil" that names it
+    // and the report (on standard error when the log cannot take it); the
+    // process goes on. Safe to call twice.
     static void Install();
 };

@@ -15,6 +15,12 @@
 //   config name's stem.
 // The channels are applied to the root logger and every logger that exists;
 // a second call replaces them. Call it before other threads log.
+// Every output writes a record's control bytes escaped (a final line end
+// stays), so a text never makes more than one line. A log file that cannot
+// be written never makes a log call throw: the record is dropped and
+// counted, standard error gets one line when that begins, and once the file
+// takes records again an error record from logger "ZelvinUtil" says how many
+// were lost.
 // Returns 0 on success, -1 when the configuration could not be read or the log
 // file not opened (logging then goes to the console only, at information).
 // Never throws.
