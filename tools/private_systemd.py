@@ -143,9 +143,10 @@ class PrivateSystemd:
     _serial = 0
 
     def __init__(self, root=None, units=None):
-        # The runtime folder holds the manager's socket, whose path must stay
-        # within the 108 bytes of a unix socket address: short, in /tmp.
-        self.runtime = tempfile.mkdtemp(prefix="zsd", dir="/tmp")
+        # The runtime folder holds the manager's sockets, whose paths must
+        # stay within the 108 bytes of a unix socket address: short, and in
+        # /run, where units with PrivateTmp= still see them.
+        self.runtime = tempfile.mkdtemp(prefix="zsd", dir="/run" if os.access("/run", os.W_OK) else "/tmp")
         self.root = str(root) if root else self.runtime
         self.units = str(units) if units else os.path.join(self.runtime, "units")
         self.home = os.path.join(self.runtime, "home")

@@ -209,9 +209,16 @@ def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
             f.write("[Service]\nExecStart=\nExecStart=%s/REdodevaz\n"
                     "Environment=ZELVIN_CONFIG_DIR=%s PATH=%s:/usr/bin:/bin ZELVIN_SYSTEMD_SCOPE=user\n"
                     "ReadWritePaths=%s\nRestartSec=500ms\nWatchdogSec=4s\n"
+                    # Set aside for the private manager only: on this kind of
+                    # machine it cannot mount the inaccessible nodes of the
+                    # first three (exit 226/NAMESPACE), and the fourth hides the
+                    # manager's own /run/systemd, which the watchdog looks at
+                    # to choose systemd.
+                    "ProtectHome=read-only\nProtectKernelTunables=no\nProtectKernelLogs=no\n"
+                    "ProtectControlGroups=no\n"
                     % (private_bin, etc, net_dir, log_dir))
         started = sd.systemctl("start", UNIT, timeout=DEADLINE)
-        assert started.returncode == 0, started.stderr + sd.systemctl("status", UNIT).stdout
+        assert started.returncode == 0, started.stderr + sd.systemctl("status", UNIT).stdout + log()
         assert sd.show(UNIT, "ActiveState") == "active"
         wait_log("Watchdog SERVER initialize ok")
         wdctl = os.path.join(tree, "usr/bin/zelvin-wdctl")
@@ -232,8 +239,13 @@ def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
             lambda: run(wdctl, "register", "Gone.exe", "NoSuchUnit", "1", "1000").returncode == 0, DEADLINE)
         wait_log("Watchdog SERVER initialize ok", 3)
         assert sd.main_pid(UNIT) != second
-        assert "[Critical]" in log()
-        assert "Watchdog timeout" in sd.log()
+        assert "[Critical]" in log() and sd.show(UNIT, "NRestarts") == "2"
+        # systemd's watchdog ends the process with SIGABRT, which the crash
+        # handler reports beside the report of the ended worker.
+        crash = os.path.join(log_dir, "crash")
+        reports = "".join(open(os.path.join(crash, name)).read() for name in os.listdir(crash))
+        assert "Cannot start net" in reports, reports
+        assert "Fatal signal 6" in reports, reports
     finally:
         sd.stop()
         assert not sd.processes()
