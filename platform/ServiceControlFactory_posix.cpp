@@ -1,8 +1,19 @@
 #include "ServiceControlFactory.h"
 
 #include "LinuxServiceControl.h"
+#include "LogRecord.h"
+#include "ServiceFolder.h"
+#include "ServiceManagerChoice.h"
+#include "SystemdServiceControl.h"
 
 std::unique_ptr<ServiceControl> makeSystemServiceControl()
 {
+    const ServiceManagerChoice choice = chooseServiceManager();
+    if (choice.eKind == SERVICE_MANAGER_SYSTEMD)
+    {
+        WTD_INFO("[%s %?d] service manager: %s", describeServiceManager(choice));
+        return std::make_unique<SystemdServiceControl>(choice.bUserScope);
+    }
+    WTD_INFO("[%s %?d] service manager: %s %s", describeServiceManager(choice), ServiceFolder::defaultPath());
     return std::make_unique<LinuxServiceControl>();
 }

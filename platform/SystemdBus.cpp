@@ -2,6 +2,7 @@
 
 #include <Poco/Exception.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <systemd/sd-bus.h>
@@ -31,8 +32,10 @@ SystemdBus::~SystemdBus()
 
 void SystemdBus::reset()
 {
+    // No flush: every call is synchronous, so nothing is left to send, and
+    // flushing towards a manager that stopped reading would never end.
     if (m_pBus != nullptr)
-        m_pBus = sd_bus_flush_close_unref(m_pBus);
+        m_pBus = sd_bus_close_unref(m_pBus);
 }
 
 sd_bus* SystemdBus::connection()
@@ -50,7 +53,38 @@ sd_bus* SystemdBus::connection()
         pBus = openBus();
     sd_bus_set_method_call_timeout(pBus, static_cast<uint64_t>(m_callTimeout.count()) * 1000u);
     m_pBus = pBus;
+    waitUntilReady();
     return m_pBus;
+}
+
+void SystemdBus::waitUntilReady()
+{
+    // sd-bus finishes the handshake (authentication, and Hello on a bus)
+    // inside the first call, bounded only by its own long authentication
+    // timeout: a manager that accepts the connection and then hangs would
+    // hold the caller. Finish it here, within the call timeout.
+    const auto deadline = std::chrono::steady_clock::now() + m_callTimeout;
+    for (;;)
+    {
+        int r = sd_bus_is_ready(m_pBus);
+        if (r > 0)
+            return;
+        if (r == 0)
+            r = sd_bus_process(m_pBus, nullptr);
+        if (r == 0)
+        {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                deadline - std::chrono::steady_clock::now());
+            r = left.count() > 0 ? sd_bus_wait(m_pBus, static_cast<uint64_t>(left.count())) : -ETIMEDOUT;
+        }
+        if (r < 0)
+        {
+            const std::string strWhere = m_strAddress;
+            reset();
+            throw Poco::IOException("The service manager at " + strWhere + " does not answer",
+                                    std::strerror(-r));
+        }
+    }
 }
 
 sd_bus* SystemdBus::openPrivate()
@@ -60,7 +94,8 @@ sd_bus* SystemdBus::openPrivate()
     {
         const char* szRuntime = std::getenv("XDG_RUNTIME_DIR");
         if (szRuntime == nullptr || *szRuntime == '\0')
-            throw Poco::IOException("The user's service manager is found through XDG_RUNTIME_DIR, which is not set");
+            throw Poco::IOException(
+                "The user's service manager is found through XDG_RUNTIME_DIR, which is not set");
         strSocket = std::string(szRuntime) + "/systemd/private";
     }
     else

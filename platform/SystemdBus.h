@@ -21,7 +21,8 @@ public:
     SystemdBus(const SystemdBus&) = delete;
     SystemdBus& operator=(const SystemdBus&) = delete;
 
-    // The open connection, connecting first when there is none. Throws
+    // The open connection, connecting first when there is none; connecting
+    // (including the handshake) is bounded by the call timeout. Throws
     // Poco::IOException naming where it tried when no manager answers.
     sd_bus* connection();
 
@@ -35,6 +36,7 @@ public:
 private:
     sd_bus* openPrivate();
     sd_bus* openBus();
+    void waitUntilReady();
 
     bool m_bUserScope;
     std::chrono::milliseconds m_callTimeout;
