@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tree="${1:-build-package}"
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 export LDFLAGS="$(dpkg-buildflags --get LDFLAGS) -s"
 cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
