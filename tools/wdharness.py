@@ -17,9 +17,12 @@ TIMEOUT_NEVER = 0xFFFFFFFF
 
 def message(msg_type, name="", service="", pid=0, timeout_ms=0):
     """One 668-byte watchdog message: the type at header bytes 16-17, then the
-    body's NUL-padded texts and little-endian pid and timeout."""
+    body's NUL-padded texts and little-endian pid and timeout. The texts are
+    str (sent as UTF-8) or raw bytes, at most 64 bytes each."""
+    def field(text):
+        return (text if isinstance(text, bytes) else text.encode()).ljust(64, b"\0")
     header = bytes(16) + struct.pack("<H", msg_type) + bytes(2)
-    body = (name.encode().ljust(64, b"\0") + service.encode().ljust(64, b"\0") +
+    body = (field(name) + field(service) +
             bytes(512) + struct.pack("<II", pid & 0xFFFFFFFF, timeout_ms))
     return header + body
 

@@ -1,0 +1,172 @@
+"""The watchdog and `net` driving systemd units of one private systemd
+manager (tools/private_systemd.py), shared by the whole module. The watchdog
+runs on the host, outside the manager, with the manager's environment."""
+
+import os
+import re
+import socket
+import subprocess
+import time
+
+import pytest
+
+import private_systemd
+from conftest import BIN, PORT, Watchdog, wait_until
+from wdharness import message
+
+DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
+SLEEPER = "/bin/sleep infinity"
+# Fails right after each start, before it is ready: activating, then failed.
+FAILING = ("/bin/sh -c 'sleep 0.3; exit 1'", "Type=notify\nNotifyAccess=all\n")
+KEEPALIVE = BIN + "/wdctl keepalive {0}.exe {0} 1000 --interval 200 --stop-after 1"
+HOSTILE = ("../x", "a b", "x;y", "h" * 64, b"\xff\xfe")
+
+
+@pytest.fixture(scope="module")
+def manager(tmp_path_factory):
+    sd = private_systemd.PrivateSystemd(root=tmp_path_factory.mktemp("systemd"))
+    try:
+        sd.start()
+    except private_systemd.Unavailable as why:
+        if os.environ.get("ZELVIN_REQUIRE_SYSTEMD") == "1":
+            pytest.fail("ZELVIN_REQUIRE_SYSTEMD=1, but no private systemd manager: %s" % why)
+        pytest.skip("no private systemd manager: %s" % why)
+    yield sd
+    sd.stop()
+
+
+@pytest.fixture
+def wd(tmp_path, manager):
+    for name in DEPENDENTS:
+        manager.add_service(name, SLEEPER)
+    manager.systemctl("daemon-reload")
+    w = Watchdog(tmp_path)
+    for key in ("ZELVIN_SERVICE_DIR", "DBUS_SESSION_BUS_ADDRESS"):
+        w.env.pop(key, None)
+    w.env.update(XDG_RUNTIME_DIR=manager.runtime, ZELVIN_SERVICE_MANAGER="systemd", ZELVIN_SYSTEMD_SCOPE="user")
+    yield w
+    w.stop()
+    # The watchdog never waits for its `net` commands: let them end before
+    # the next test's units are set up.
+    wait_until(lambda: not net_commands(), 30)
+    manager.systemctl("stop", "*.service")
+    manager.systemctl("reset-failed")
+
+
+def net_commands():
+    """Pids of this build's `net` processes."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink("/proc/%s/exe" % entry) == os.path.join(BIN, "net"):
+                found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+def status_changes(wd, service):
+    return re.findall(r"\[Critical\] WTD: \[\S+ \d+\] %s Status changed from (\w+) to (\w+)!" % service, wd.log())
+
+
+def test_product_units_restart_and_unknown_or_hostile_services_are_dropped(manager, wd):
+    manager.add_service("Worker", KEEPALIVE.format("Worker"))
+    wd.start()
+    wd.wait_listening()
+    wd.wait_log(r"service manager: systemd \(user manager\)")
+    assert wd.net("start", "Worker").returncode == 0
+    first = manager.main_pid("Worker.service")
+    with socket.create_connection(("127.0.0.1", PORT)) as client:
+        client.sendall(message(1, "Ghost.exe", "NoSuchService", 0, 1000))
+        for i, service in enumerate(HOSTILE):
+            client.sendall(message(1, "Hostile%d.exe" % i, service, 0, 1000))
+        wd.wait_log(r"register new process\[Hostile%d.exe\]" % (len(HOSTILE) - 1))
+
+    wd.wait_log(r"kill process\[Worker.exe\]", timeout=30)
+    wd.wait_log(r"launch process\[Worker\] Success")
+    wd.wait_log(r"register process\[Worker.exe\] is existed!")
+    assert wait_until(lambda: manager.main_pid("Worker.service") not in (0, first))
+
+    # Stopped and dropped at their first expiry; nothing was started for them.
+    for name in ["Ghost.exe"] + ["Hostile%d.exe" % i for i in range(len(HOSTILE))]:
+        wd.wait_log(r"kill process\[%s\]" % re.escape(name))
+        wd.wdctl("feed", name)
+        wd.wait_log(r"feed process\[%s\] is not existed!" % re.escape(name))
+    assert set(re.findall(r"launch process\[([^\]]*)\]", wd.log())) == {"Worker"}
+    units = manager.systemctl("list-units", "--all", "--plain", "--no-legend").stdout
+    assert "x;y" not in units and "a b" not in units and "hhhh" not in units
+    for service in HOSTILE + ("z" * 300,):
+        r = subprocess.run([os.path.join(BIN, "net"), "start", service], env=wd.env, capture_output=True, timeout=30)
+        assert r.returncode == 2 and b"The service name is invalid." in r.stderr, service
+
+
+def test_dependent_units_are_started_once_and_a_dog_record_suppresses_the_start(manager, wd):
+    wd.start()
+    wd.wait_listening()
+    for name in DEPENDENTS:
+        wd.wait_log(r"\[Critical\] WTD: .* %s Status changed from stop to running!" % name)
+        assert manager.show(name + ".service", "ActiveState") == "active"
+    first = manager.main_pid("DUZI.service")
+    # Start requests of passes before the services ran may still be on their
+    # way; one of them would start DUZI again before the watchdog sees it stop.
+    assert wait_until(lambda: not net_commands(), 30)
+    manager.systemctl("stop", "DUZI.service")
+    wd.wait_log(r"DUZI Status changed from running to stop!")
+    wd.wait_log(r"start DUZI int the loop!")
+    assert wait_until(lambda: manager.main_pid("DUZI.service") not in (0, first))
+
+    wd.wdctl("register", "VADA_DOG", "VADA", "1", "never")
+    wd.wait_log(r"register new process\[VADA_DOG\]")
+    starts = wd.log().count("start VADA int the loop!")
+    manager.systemctl("stop", "VADA.service")
+    wd.wait_log(r"VADA Status changed from running to stop!")
+    time.sleep(1.5)  # many passes: none may start VADA
+    assert wd.log().count("start VADA int the loop!") == starts
+    assert manager.show("VADA.service", "ActiveState") == "inactive"
+    wd.wait_log(r"DUZI Status changed from stop to running!", count=2)
+    for name in DEPENDENTS:
+        expected = [("stop", "running")] + {"DUZI": [("running", "stop"), ("stop", "running")],
+                                            "VADA": [("running", "stop")]}.get(name, [])
+        assert status_changes(wd, name) == expected, name
+
+
+def test_a_unit_that_fails_while_activating_is_never_counted_running(manager, wd):
+    manager.add_service("DUZI", *FAILING)
+    manager.systemctl("daemon-reload")
+    wd.start()
+    wd.wait_listening()
+    seen = set()
+    wait_until(lambda: seen.add(manager.show("DUZI.service", "ActiveState")) or
+               (len(re.findall("start DUZI int the loop!", wd.log())) >= 5 and "activating" in seen), 30)
+    assert "activating" in seen and "active" not in seen
+    assert status_changes(wd, "DUZI") == []
+
+
+def test_the_worker_goes_on_while_the_manager_is_gone_and_uses_it_again_when_back(manager, wd):
+    wd.start()
+    wd.wait_listening()
+    for name in DEPENDENTS:
+        wd.wait_log(r"%s Status changed from stop to running!" % name)
+    wd.wdctl("register", "Fed.exe", "NoSuchService", "1", "never")
+    manager.kill_manager()
+    for name in DEPENDENTS:
+        wd.wait_log(r"%s Status changed from running to exception!" % name)
+    wd.wdctl("feed", "Fed.exe")
+    wd.wait_log(r"feed process\[Fed.exe\]!")
+    time.sleep(1)  # several passes and reconnect attempts: no more changes
+    assert all(status_changes(wd, name) == [("stop", "running"), ("running", "exception")] for name in DEPENDENTS)
+
+    manager.start()
+    wd.wait_log(r"DUZI Status changed from exception to \w+!")
+    wd.wait_log(r"DUZI Status changed from \w+ to running!", count=2)
+    assert manager.show("DUZI.service", "ActiveState") == "active"
+
+
+def test_nothing_of_the_manager_is_left_behind(manager):
+    manager.add_service("Left", SLEEPER)
+    manager.systemctl("start", "Left.service")
+    pids = manager.processes()
+    assert manager.main_pid("Left.service") in pids
+    manager.stop()
+    assert not os.path.exists(manager.cgroup)
+    assert wait_until(lambda: not any(os.path.exists("/proc/%d" % pid) for pid in pids), 10)
