@@ -21,6 +21,13 @@ build: configure
 run: build
 	@bash scripts/run-demo.sh $(BUILD_DIR)
 
+# The same demo on systemd: a private `systemd --user` manager (root, cgroup2)
+# runs the demo services as units made from their run scripts; Ctrl-C ends the
+# watchdog, then the units, the manager and its cgroup.
+.PHONY: demo-systemd
+demo-systemd: build
+	@/usr/bin/python3 scripts/demo_systemd.py $(BUILD_DIR)
+
 # After the Debug suite, the tree again under sanitizers, each in a build
 # folder of its own: the whole suite with AddressSanitizer and UBSan
 # (build-asan), the threaded unit tests with ThreadSanitizer (build-tsan),
@@ -59,7 +66,9 @@ clean:
 	rm -rf $(BUILD_DIR)
 
 # Benchmarks (bench/) and end-to-end measurements of the real watchdog
-# (scripts/measure.py, port 30024), from a Release build of their own.
+# (scripts/measure.py, port 30024; scripts/measure_systemd.py against a
+# private systemd manager, skipped where none can run), from a Release build
+# of their own.
 # The figures and how to read them: docs/performance.md.
 BENCH_BUILD_DIR ?= build-bench
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
@@ -69,6 +78,7 @@ bench: deps
 	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS)
 	@for b in message_bench supervision_bench launch_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
 	@/usr/bin/python3 scripts/measure.py --build-dir $(BENCH_BUILD_DIR)
+	@/usr/bin/python3 scripts/measure_systemd.py --build-dir $(BENCH_BUILD_DIR)
 
 # The module's fuzzer (fuzz/, clang with libFuzzer, ASan and UBSan) for
 # FUZZ_SECONDS, from the seeds in fuzz/corpus. Inputs it finds go to
