@@ -11,12 +11,12 @@
 class ZELVINUTIL_API System
 {
 public:
-    // Full path of the configuration file `name`. On Linux:
-    // $ZELVIN_CONFIG_DIR/name when that variable is set; otherwise the first
-    // that exists of <exe dir>/name and <exe dir>/../etc/name; when neither
-    // exists, <exe dir>/../etc/name. The result is normalised; an absolute
-    // `name` is returned unchanged. On Windows: %ZELVIN_CONFIG_DIR%\name when
-    // set, otherwise <exe dir>\name (UTF-8). Never throws.
+    // Full path of the configuration file `name`, the same rule on every
+    // system: $ZELVIN_CONFIG_DIR/name when that variable is set and not
+    // empty; otherwise the first that exists of <exe dir>/name and
+    // <exe dir>/../etc/name; when neither exists, <exe dir>/../etc/name. The
+    // result is normalised, with the system's separators (UTF-8 on Windows);
+    // an absolute `name` is returned unchanged. Never throws.
     static std::string getConfigFilePath(const std::string& name);
 
     // Whole seconds of a monotonic clock (GetTickCount64 on Windows); the

@@ -1,5 +1,7 @@
 #include "System.h"
 
+#include "ConfigLookup.h"
+
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -9,17 +11,6 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-
-namespace
-{
-
-bool isFile(const fs::path& path)
-{
-    std::error_code ec;
-    return fs::exists(path, ec);
-}
-
-} // namespace
 
 std::string System::getExecutableDir()
 {
@@ -38,19 +29,8 @@ std::string System::getExecutableDir()
 
 std::string System::getConfigFilePath(const std::string& name)
 {
-    if (fs::path(name).is_absolute())
-        return name;
-
-    const char* envDir = std::getenv("ZELVIN_CONFIG_DIR");
-    if (envDir != nullptr && *envDir != '\0')
-        return (fs::path(envDir) / name).lexically_normal().string();
-
-    const fs::path exeDir = getExecutableDir();
-    const fs::path besideExe = (exeDir / name).lexically_normal();
-    if (isFile(besideExe))
-        return besideExe.string();
-    // The installed layout: bin/ holds the programs, etc/ their configuration.
-    return (exeDir / ".." / "etc" / name).lexically_normal().string();
+    const char* envDir = std::getenv(zvconfig::CONFIG_DIR_VARIABLE);
+    return zvconfig::lookupConfigFile(name, envDir != nullptr ? envDir : "", getExecutableDir()).string();
 }
 
 uint32_t System::getSecondCount()

@@ -1,5 +1,7 @@
 #include "System.h"
 
+#include "ConfigLookup.h"
+
 #include <Poco/UnicodeConverter.h>
 
 #include <cstdlib>
@@ -9,9 +11,13 @@
 
 #include <windows.h>
 
-// Paths are UTF-8 strings, as POCO takes them on Windows.
+// Paths are UTF-8 strings, as POCO takes them on Windows; std::filesystem
+// works on the wide names, so nothing passes through the ANSI code page.
 
-std::string System::getExecutableDir()
+namespace
+{
+
+std::filesystem::path executableDir()
 {
     // Long paths: grow the buffer until the whole name fits.
     std::wstring buf(MAX_PATH, L'\0');
@@ -22,7 +28,7 @@ std::string System::getExecutableDir()
         {
             std::error_code ec;
             const std::filesystem::path cwd = std::filesystem::current_path(ec);
-            return ec ? std::string(".") : cwd.string();
+            return ec ? std::filesystem::path(L".") : cwd;
         }
         if (len < buf.size())
         {
@@ -31,31 +37,33 @@ std::string System::getExecutableDir()
         }
         buf.resize(buf.size() * 2);
     }
-    const std::wstring::size_type slash = buf.find_last_of(L"\\/");
-    if (slash != std::wstring::npos)
-        buf.resize(slash);
+    return std::filesystem::path(buf).parent_path();
+}
+
+std::string toUTF8(const std::wstring& text)
+{
     std::string utf8;
-    Poco::UnicodeConverter::toUTF8(buf, utf8);
+    Poco::UnicodeConverter::toUTF8(text, utf8);
     return utf8;
+}
+
+} // namespace
+
+std::string System::getExecutableDir()
+{
+    return toUTF8(executableDir().wstring());
 }
 
 std::string System::getConfigFilePath(const std::string& name)
 {
-    namespace fs = std::filesystem;
-    if (fs::path(name).is_absolute())
-        return name;
+    std::wstring wideName;
+    Poco::UnicodeConverter::toUTF16(name, wideName);
+    std::wstring wideVariable;
+    Poco::UnicodeConverter::toUTF16(zvconfig::CONFIG_DIR_VARIABLE, wideVariable);
     // _wgetenv: the variable may hold a folder name outside the ANSI code page.
-    const wchar_t* envDir = ::_wgetenv(L"ZELVIN_CONFIG_DIR");
-    std::string dir;
-    if (envDir != nullptr && *envDir != L'\0')
-        Poco::UnicodeConverter::toUTF8(envDir, dir);
-    else
-        dir = getExecutableDir();
-    // An installation keeps its configuration beside the executable.
-    std::string path = dir;
-    if (!path.empty() && path.back() != '\\' && path.back() != '/')
-        path += '\\';
-    return path + name;
+    const wchar_t* envDir = ::_wgetenv(wideVariable.c_str());
+    return toUTF8(
+        zvconfig::lookupConfigFile(wideName, envDir != nullptr ? envDir : L"", executableDir()).wstring());
 }
 
 uint32_t System::getSecondCount()
