@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds the watchdog for 64-bit Windows into build-windows/:
-# installs mingw-w64 and Wine from Debian, builds POCO (Foundation, XML,
+# installs mingw-w64, Wine and NSIS from Debian, builds POCO (Foundation, XML,
 # Util, Net) from Debian's source package as static libraries once (cached
 # in build-windows/poco-install), then the watchdog, wdctl.exe, the demo
 # service and the unit tests that build for Windows.
@@ -17,7 +17,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 install_packages() {
   local need=()
-  for p in g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine wine64 dpkg-dev cmake ninja-build; do
+  for p in g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine wine64 nsis dpkg-dev cmake ninja-build; do
     dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
   done
   [ ${#need[@]} -eq 0 ] && return 0
