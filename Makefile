@@ -36,7 +36,7 @@ demo-systemd: build
 # the target, so one from a binary that an end-to-end test started and never
 # checked the exit code of counts too.
 TSAN_TESTS ?= ^(common|zutil|platform|platform_reaper|watchdog|client)_tests\.
-test: build
+test: build package
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 	@for tree in build-asan build-tsan; do \
 	  if [ $$tree = build-asan ]; then san='address;undefined'; sel=.; else san=thread; sel='$(TSAN_TESTS)'; fi; \
@@ -49,7 +49,7 @@ test: build
 	    ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$$reports/asan \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$$reports/ubsan \
 	    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$$reports/tsan \
-	    ctest --output-on-failure -j $(JOBS) -R "$$sel" ); status=$$?; \
+	    ctest --output-on-failure -j $(JOBS) -R "$$sel" -E '^package_' ); status=$$?; \
 	  if [ -n "$$(ls -A $$reports)" ]; then \
 	    for r in $$reports/*; do echo "== $$r"; cat $$r; done; echo "$$tree: sanitizer reports above"; exit 1; fi; \
 	  [ $$status -eq 0 ] || exit 1; \
@@ -64,6 +64,14 @@ soak: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# The Debian package (packaging/): a Release tree of its own in build-package/
+# with Debian's hardening flags, then CPack; the .deb lands there. `make test`
+# builds it too and tests it as it ships (tests/package/); the sanitizer trees
+# do not test it again.
+.PHONY: package
+package: deps
+	@bash scripts/build-package.sh build-package
 
 # Benchmarks (bench/) and end-to-end measurements of the real watchdog
 # (scripts/measure.py, port 30024; scripts/measure_systemd.py against a
@@ -97,10 +105,16 @@ fuzz: deps
 	@tail -n 12 $(FUZZ_LOG) | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
 
 # The Windows flavour: cross-built with mingw-w64 into build-windows/ (POCO's
-# libraries built once from Debian's source, cached there), then run under
-# Wine in a fresh prefix as a real service (tests/windows/test_wine.py).
-.PHONY: windows test-windows
+# libraries built once from Debian's source, cached there); its setup program
+# built with NSIS (packaging/windows/) as
+# build-windows/zelvin-watchdog-<version>-setup-x64.exe; then both run under
+# Wine, each test file in a fresh prefix: the watchdog as a real service
+# (tests/windows/test_wine.py), the setup's install, upgrade and uninstall
+# (tests/windows/test_installer.py).
+.PHONY: windows package-windows test-windows
 windows:
 	@bash scripts/build-windows.sh
-test-windows: deps windows
-	@/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_wine.py
+package-windows: windows
+	@cmake --build build-windows --target windows_setup
+test-windows: deps package-windows
+	@/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_wine.py tests/windows/test_installer.py

@@ -3,34 +3,13 @@ run, the unit tests, and REdodevaz.exe as a real Wine service that talks to
 Wine's service manager and net.exe. A Linux-side client reaches it on
 127.0.0.1:30024. The service tests run in file order and share one watchdog."""
 
-import os
-import re
 import shutil
 import socket
-import subprocess
-import sys
-import tempfile
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import wdharness  # noqa: E402
-from wdharness import message, port_is_free  # noqa: E402
-
-ROOT = Path(__file__).resolve().parents[2]
-WIN_BUILD = Path(os.environ.get("WATCHDOG_WINDOWS_BUILD_DIR", ROOT / "build-windows"))
-PORT = wdharness.PORT
-# Slow, shared machines: every wait is for a condition, with room to spare.
-DEADLINE = 60.0
-
-
-def wait_until(predicate, timeout=DEADLINE, interval=0.25):
-    return wdharness.wait_until(predicate, timeout, interval)
-
-
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
+from winehost import DEADLINE, WIN_BUILD, wait_until, windows_path  # first: it puts tools/ on the path
+from wdharness import PORT, message, port_is_free
 
 
 def send(*messages):
@@ -41,53 +20,12 @@ def send(*messages):
         sock.recv(1)  # the watchdog closes after reading everything
 
 
-class Wine:
-    """wine and wineserver on one prefix. Output goes through files, never
-    pipes: services.exe and friends inherit the descriptors and outlive the
-    command that started them."""
-
-    def __init__(self, prefix):
-        self.env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.env.pop("DISPLAY", None)
-
-    def run(self, *args, timeout=120):
-        with tempfile.TemporaryFile() as out:
-            proc = subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=subprocess.STDOUT, timeout=timeout)
-            out.seek(0)
-            return proc.returncode, out.read().decode(errors="replace")
-
-    def server(self, *args):
-        subprocess.run(["wineserver", *args], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-
-    def state(self, service):
-        _, out = self.run("sc", "query", service)
-        found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", out)
-        return found.group(1) if found else None
-
-
-
-
-
-@pytest.fixture(scope="module")
-def wine(tmp_path_factory):
-    if not (WIN_BUILD / "bin" / "REdodevaz.exe").exists():
-        pytest.fail(f"no Windows build in {WIN_BUILD}: run make windows")
-    wine = Wine(tmp_path_factory.mktemp("prefix"))
-    wine.run("wineboot", "--init", timeout=300)
-    wine.server("-w")
-    # Keeps the server, and so the services, alive between wine commands.
-    wine.server("-p")
-    yield wine
-    wine.server("-k")
-
-
 @pytest.fixture(scope="module")
 def app_dir(tmp_path_factory):
     """The watchdog with its configuration beside it, and two copies of the
     demo service, each configured by <exe name>.properties."""
+    if not (WIN_BUILD / "bin" / "REdodevaz.exe").exists():
+        pytest.fail(f"no Windows build in {WIN_BUILD}: run make windows")
     folder = tmp_path_factory.mktemp("app")
     for exe in ("REdodevaz.exe", "DemoService.exe"):
         shutil.copy(WIN_BUILD / "bin" / exe, folder / exe)
