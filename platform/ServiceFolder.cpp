@@ -57,15 +57,37 @@ std::string ServiceFolder::defaultPath()
 
 ServiceFolder::ServiceFolder(std::string strPath) : m_strPath(std::move(strPath))
 {
-    struct stat st;
-    if (m_strPath.empty() || ::stat(m_strPath.c_str(), &st) != 0)
+    m_dirFd = m_strPath.empty() ? -1 : ::open(m_strPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (m_dirFd < 0)
+    {
+        int err = m_strPath.empty() ? ENOENT : errno;
+        if (err == ENOTDIR)
+            throw Poco::FileNotFoundException("Service folder " + m_strPath + " is not a folder");
+        if (err == EACCES)
+            throw Poco::FileAccessDeniedException("Service folder " + m_strPath + " cannot be read",
+                                                  std::strerror(err));
         throw Poco::FileNotFoundException("Service folder " + m_strPath + " does not exist",
-                                          std::strerror(errno));
-    if (!S_ISDIR(st.st_mode))
-        throw Poco::FileNotFoundException("Service folder " + m_strPath + " is not a folder");
-    if (::access(m_strPath.c_str(), R_OK | X_OK) != 0)
+                                          std::strerror(err));
+    }
+    if (::faccessat(m_dirFd, ".", R_OK | X_OK, 0) != 0)
+    {
+        int err = errno;
+        ::close(m_dirFd);
         throw Poco::FileAccessDeniedException("Service folder " + m_strPath + " cannot be read",
-                                              std::strerror(errno));
+                                              std::strerror(err));
+    }
+}
+
+ServiceFolder::ServiceFolder(ServiceFolder&& other) noexcept
+    : m_strPath(std::move(other.m_strPath)), m_dirFd(other.m_dirFd)
+{
+    other.m_dirFd = -1;
+}
+
+ServiceFolder::~ServiceFolder()
+{
+    if (m_dirFd >= 0)
+        ::close(m_dirFd);
 }
 
 bool ServiceFolder::isSafeName(const std::string& name)
@@ -85,9 +107,10 @@ bool ServiceFolder::isRegistered(const std::string& name) const
 {
     if (!isSafeName(name))
         return false;
-    std::string strRun = serviceDir(name) + "/run";
+    const std::string strRun = name + "/run";
     struct stat st;
-    return ::stat(strRun.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(strRun.c_str(), X_OK) == 0;
+    return ::fstatat(m_dirFd, strRun.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode) &&
+           ::faccessat(m_dirFd, strRun.c_str(), X_OK, 0) == 0;
 }
 
 std::optional<ServicePid> ServiceFolder::readPid(const std::string& name) const
@@ -95,7 +118,7 @@ std::optional<ServicePid> ServiceFolder::readPid(const std::string& name) const
     if (!isSafeName(name))
         return std::nullopt;
     std::string strFile = serviceDir(name) + "/" + PID_FILE;
-    int fd = ::open(strFile.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::openat(m_dirFd, (name + "/" + PID_FILE).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
     {
         if (errno == ENOENT || errno == ENOTDIR)
@@ -131,24 +154,24 @@ std::optional<ServicePid> ServiceFolder::readPid(const std::string& name) const
 
 void ServiceFolder::writePid(const std::string& name, const ServicePid& pid) const
 {
-    std::string strDir = serviceDir(name);
-    std::string strTmp = strDir + "/.pid.tmp." + std::to_string(::getpid());
-    std::string strFile = strDir + "/" + PID_FILE;
+    const std::string strFile = serviceDir(name) + "/" + PID_FILE;
+    const std::string strTmpName = name + "/.pid.tmp." + std::to_string(::getpid());
+    const std::string strName = name + "/" + PID_FILE;
     char szText[PID_FILE_MAX];
     int len = std::snprintf(szText, sizeof szText, "%d %llu\n", pid.iPid,
                             static_cast<unsigned long long>(pid.uStartTime));
-    int fd = ::open(strTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::openat(m_dirFd, strTmpName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
-        throw Poco::FileException("Cannot write " + strTmp, std::strerror(errno));
+        throw Poco::FileException("Cannot write " + m_strPath + "/" + strTmpName, std::strerror(errno));
     ssize_t n = ::write(fd, szText, static_cast<size_t>(len));
     int err = n == len ? 0 : (n < 0 ? errno : EIO);
     if (::close(fd) != 0 && err == 0)
         err = errno;
-    if (err == 0 && ::rename(strTmp.c_str(), strFile.c_str()) != 0)
+    if (err == 0 && ::renameat(m_dirFd, strTmpName.c_str(), m_dirFd, strName.c_str()) != 0)
         err = errno;
     if (err != 0)
     {
-        ::unlink(strTmp.c_str());
+        ::unlinkat(m_dirFd, strTmpName.c_str(), 0);
         throw Poco::FileException("Cannot write pid file " + strFile, std::strerror(err));
     }
 }
@@ -156,7 +179,7 @@ void ServiceFolder::writePid(const std::string& name, const ServicePid& pid) con
 void ServiceFolder::removePid(const std::string& name) const
 {
     if (isSafeName(name))
-        ::unlink((serviceDir(name) + "/" + PID_FILE).c_str());
+        ::unlinkat(m_dirFd, (name + "/" + PID_FILE).c_str(), 0);
 }
 
 bool ServiceFolder::isAlive(const ServicePid& pid)
@@ -187,7 +210,7 @@ bool ServiceFolder::isPending(const std::string& name) const
 {
     if (!isSafeName(name))
         return false;
-    int fd = ::open(pendingFile(name).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::openat(m_dirFd, (name + "/" + PENDING_FILE).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false; // no net has ever acted on the service
     // F_OFD_GETLK only asks: it neither waits nor gets in the way of a net

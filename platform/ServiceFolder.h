@@ -21,8 +21,9 @@ struct ServicePid
 // admitted for the service (see CommandAdmission.h), NAME/.pending is locked
 // while a `net` starts or stops the service, NAME/output.log collects the
 // service's output. Service names come from the network, so no path is ever
-// built from a name that isSafeName rejects. Linux only. Immutable after
-// construction; any thread.
+// built from a name that isSafeName rejects. The folder is held open, so every
+// query of one object looks at the same folder even should it be renamed or
+// replaced meanwhile. Linux only. Immutable after construction; any thread.
 class ServiceFolder
 {
 public:
@@ -34,6 +35,12 @@ public:
     // or Poco::FileAccessDeniedException naming the folder when it is missing,
     // not a folder, or cannot be read.
     explicit ServiceFolder(std::string strPath);
+    ServiceFolder(ServiceFolder&& other) noexcept;
+    ~ServiceFolder();
+
+    ServiceFolder(const ServiceFolder&) = delete;
+    ServiceFolder& operator=(const ServiceFolder&) = delete;
+    ServiceFolder& operator=(ServiceFolder&&) = delete;
 
     const std::string& path() const { return m_strPath; }
 
@@ -92,4 +99,5 @@ public:
 
 private:
     std::string m_strPath;
+    int m_dirFd = -1; // O_PATH descriptor of the folder
 };

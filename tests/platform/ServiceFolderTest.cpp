@@ -93,6 +93,14 @@ TEST_F(ServiceFolderTest, OpenRidesOutAFolderAwayForAMomentOnly)
     EXPECT_NO_THROW(LinuxServiceControl(m_folder).open("DUZI"));
     back.join();
 
+    // One handle's queries all look at the folder it opened.
+    addRun(m_folder / "DUZI");
+    std::unique_ptr<ServiceHandle> duzi = LinuxServiceControl(m_folder).open("DUZI");
+    fs::rename(m_folder, away);
+    EXPECT_TRUE(duzi->isRegistered());
+    EXPECT_FALSE(duzi->isRunning());
+    fs::rename(away, m_folder);
+
     const std::string strAbsent = (m_root / "absent").string();
     try
     {
