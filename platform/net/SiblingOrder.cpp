@@ -1,7 +1,6 @@
 #include "SiblingOrder.h"
 
 #include "ProcStat.h"
-#include "ProcessWait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -215,10 +214,4 @@ std::vector<ServicePid> earlierNetSiblings(const std::string& name, int iGraceMs
         // admission still bounds and serialises.
     }
     return vecSame;
-}
-
-void waitForEarlierSiblings(const std::string& name, int iTimeoutMs)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
-    waitForEnd(earlierNetSiblings(name, iTimeoutMs), deadline);
 }

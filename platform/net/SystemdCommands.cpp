@@ -1,6 +1,5 @@
 #include "SystemdCommands.h"
 
-#include "SiblingOrder.h"
 #include "SystemdBus.h"
 
 #include <Poco/Exception.h>
@@ -131,8 +130,6 @@ NetResult runJob(const std::string& name, JobKind eKind, const NetSettings& sett
     // Checked before the name reaches the manager or an object path.
     if (!isValidServiceUnitName(unit))
         return {NetOutcome::NET_INVALID_NAME, {}};
-    // A stop and a start launched back to back must act in that order.
-    waitForEarlierSiblings(name, settings.iLockTimeoutMs);
 
     const bool bStart = eKind == JobKind::JOB_START;
     const int iTimeoutMs = bStart ? settings.iStartTimeoutMs : settings.iStopTimeoutMs;

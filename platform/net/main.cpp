@@ -6,6 +6,7 @@
 #include "NetSettings.h"
 #include "ServiceCommands.h"
 #include "ServiceManagerChoice.h"
+#include "SystemdBus.h"
 #include "SystemdCommands.h"
 
 #include <Poco/Exception.h>
@@ -80,8 +81,20 @@ NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
         // about; an unknown value is refused naming its variable.
         const ServiceManagerChoice choice = chooseServiceManager();
         if (choice.eKind == SERVICE_MANAGER_SYSTEMD)
-            return bStart ? startSystemdService(name, settings, choice.bUserScope)
-                          : stopSystemdService(name, settings, choice.bUserScope);
+        {
+            auto command = [&]()
+            {
+                return bStart ? startSystemdService(name, settings, choice.bUserScope)
+                              : stopSystemdService(name, settings, choice.bUserScope);
+            };
+            // Only a valid unit name makes a path; the command reports any
+            // other as invalid.
+            const std::string unit = name + ".service";
+            if (!isValidServiceUnitName(unit))
+                return command();
+            return runAdmitted(systemdAdmissionFolder(choice.bUserScope) + "/" + unit + ".queue", name,
+                               settings, command);
+        }
         std::optional<std::string> queueFile = folderQueueFile(name);
         if (!queueFile)
             return {NetOutcome::NET_INVALID_NAME, {}};
