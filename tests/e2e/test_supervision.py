@@ -71,9 +71,11 @@ def test_dependent_services_are_started_and_dog_records_suppress_it(watchdog):
     watchdog.wdctl("register", "DUZI_DOG", "DUZI", "1", "never")
     watchdog.wait_log(r"register new process\[DUZI_DOG\]")
     starts = watchdog.log().count("start DUZI int the loop!")
-    # A start request of an earlier cycle may still wait for the service's
-    # lock; let it finish, or it would start DUZI after the stop below.
+    # A start request of an earlier cycle may still wait behind another
+    # command; let it finish, or it would start DUZI after the stop below.
+    # DUZI counts as running only once no start is settling.
     assert wait_until(lambda: not net_commands_for("DUZI"), 30)
+    watchdog.wait_log(r"DUZI Status changed from stop to running!", count=2)
     assert watchdog.net("stop", "DUZI").returncode == 0
     watchdog.wait_log(r"DUZI Status changed from running to stop!", count=2)
     time.sleep(2)  # many cycles: none of them may start it
