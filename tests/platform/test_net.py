@@ -213,23 +213,6 @@ def queue_entry(pid):
     return f"{pid} {stat[stat.rindex(')') + 2:].split()[19]}\n"
 
 
-def test_a_command_waits_for_the_one_at_work_up_to_the_lock_timeout(folder):
-    service = add_service(folder, "DUZI")
-    # A live process in the queue is a command at work; one that has ended is
-    # a net that crashed and holds up nothing.
-    busy = subprocess.Popen(["sleep", "60"])
-    try:
-        (service / ".queue").write_text(queue_entry(busy.pid))
-        res = net(folder, "start", "DUZI", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
-        assert res.returncode == 2 and b"still at work after 200 ms" in res.stderr
-        assert not (service / "pid").exists()
-    finally:
-        busy.kill()
-        busy.wait()
-    assert net(folder, "start", "DUZI").returncode == 0
-    assert not (service / ".queue").exists(), "the last command out removes the queue"
-
-
 def test_missing_service_folder_is_a_system_error_naming_it(tmp_path):
     res = net(tmp_path / "absent", "start", "DUZI")
     assert res.returncode == 2 and str(tmp_path / "absent").encode() in res.stderr
@@ -306,12 +289,16 @@ def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first
     assert not (folder / "DUZI" / "pid").exists()
 
 
-def test_a_sibling_working_on_another_service_does_not_hold_up(folder):
+def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
     add_service(folder, "DUZI")
     blocked = add_service(folder, "VADA")
+    # A live process in the queue is a command at work; one that has ended is
+    # a net that crashed and holds up nothing.
     busy = subprocess.Popen(["sleep", "60"])
     try:
         (blocked / ".queue").write_text(queue_entry(busy.pid))
+        res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
+        assert res.returncode == 2 and b"still at work after 200 ms" in res.stderr
         stop_vada, start_duzi = launch_back_to_back(folder, ["stop", "VADA"], ["start", "DUZI"])
         assert exit_codes([start_duzi]) == [0]
         assert os.waitpid(stop_vada[0], os.WNOHANG) == (0, 0)  # still waiting behind VADA's command
@@ -320,3 +307,5 @@ def test_a_sibling_working_on_another_service_does_not_hold_up(folder):
         busy.wait()
     assert exit_codes([stop_vada]) == [2]  # VADA was never started
     assert alive(recorded_pid(folder, "DUZI"))
+    assert net(folder, "start", "VADA").returncode == 0
+    assert not (blocked / ".queue").exists(), "the last command out removes the queue"
