@@ -67,7 +67,7 @@ void writeQueue(const ServiceLock& lock, const std::vector<ServicePid>& vecEntri
         text += std::to_string(entry.iPid) + " " + std::to_string(entry.uStartTime) + "\n";
     if (::ftruncate(lock.fd(), 0) != 0 ||
         ::pwrite(lock.fd(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
-        throw Poco::FileException("Cannot write the net command queue", std::strerror(errno));
+        throw Poco::FileException("Cannot write " + lock.file(), std::strerror(errno));
 }
 
 void makeFolder(const std::string& strPath, mode_t mode)

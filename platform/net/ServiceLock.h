@@ -20,8 +20,9 @@ public:
     ServiceLock(const ServiceLock&) = delete;
     ServiceLock& operator=(const ServiceLock&) = delete;
 
-    // The locked file's descriptor, open for reading and writing.
+    // The locked file's descriptor, open for reading and writing, and path.
     int fd() const { return m_fd; }
+    const std::string& file() const { return m_strFile; }
 
     // Removes the file while the lock is held; a waiter then opens a new one.
     // Never throws.
