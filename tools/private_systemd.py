@@ -30,6 +30,8 @@ import subprocess
 import tempfile
 import time
 
+import wdharness
+
 CGROUP_PREFIX = "zelvin-systemd-"
 STUB_TARGETS = ("default", "basic", "sockets", "timers", "paths", "shutdown")
 # `systemctl --user exit` starts exit.target, which (as the real one) pulls in
@@ -210,11 +212,7 @@ class PrivateSystemd:
         raise Unavailable(message)
 
     def log(self):
-        try:
-            with open(self.log_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return wdharness.read_text(self.log_path)
 
     def systemctl(self, *args, timeout=30, check=False):
         return subprocess.run(["systemctl", "--user", "--no-pager", *args], env=self.env,

@@ -38,6 +38,16 @@ def wait_until(predicate, timeout=15.0, interval=0.05):
         time.sleep(interval)
 
 
+def read_text(path):
+    """The file's text, undecodable bytes replaced; "" when it cannot be read
+    (a log that does not exist yet)."""
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def port_is_free(port=PORT):
     """Nobody listens on the port (connections in TIME_WAIT do not count: the
     watchdog binds with address reuse)."""

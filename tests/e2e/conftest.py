@@ -65,11 +65,7 @@ class Watchdog:
                               text=True, timeout=timeout)
 
     def log(self):
-        try:
-            with open(self.log_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return wdharness.read_text(self.log_path)
 
     def wait_log(self, pattern, timeout=20.0, count=1):
         """Waits until `pattern` (a regex) matches `count` times in the log."""

@@ -191,10 +191,7 @@ def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
     log_path = os.path.join(log_dir, "Watchdog.log")
 
     def log():
-        try:
-            return open(log_path, errors="replace").read()
-        except OSError:
-            return ""
+        return wdharness.read_text(log_path)
 
     def wait_log(text, count=1):
         found = wdharness.wait_until(lambda: log().count(text) >= count, DEADLINE, 0.2)
