@@ -24,6 +24,9 @@ PACKAGE_DIR = os.environ.get("WATCHDOG_PACKAGE_DIR", os.path.join(ROOT, "build-p
 UNIT = "zelvin-watchdog.service"
 PRIVATE_BIN = "usr/lib/zelvin-watchdog/bin"
 DEADLINE = 60.0
+# Folders the unit's PrivateTmp= and ProtectHome= leave visible, wherever the
+# build tree is.
+VISIBLE_BASE = "/run" if os.access("/run", os.W_OK) else BUILD
 VERSION = open(os.path.join(ROOT, "CMakeLists.txt")).read().split("project(ZelvinWatchdog VERSION ")[1].split()[0]
 
 EXPECTED_FILES = {
@@ -57,7 +60,7 @@ def deb():
 def tree(deb):
     """The package unpacked into a folder outside /tmp and /home, which the
     unit's PrivateTmp= and ProtectHome= would hide from the watchdog."""
-    root = tempfile.mkdtemp(prefix="package-tree-", dir=BUILD)
+    root = tempfile.mkdtemp(prefix="zw-package-tree-", dir=VISIBLE_BASE)
     assert run("dpkg-deb", "-x", deb, root).returncode == 0
     yield root
     shutil.rmtree(root, ignore_errors=True)
@@ -180,7 +183,7 @@ def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
             pytest.fail(reason)
         pytest.skip(reason)
     private_bin = os.path.join(tree, PRIVATE_BIN)
-    work = tempfile.mkdtemp(prefix="package-unit-", dir=BUILD)
+    work = tempfile.mkdtemp(prefix="zw-package-unit-", dir=VISIBLE_BASE)
     etc, log_dir, net_dir = (os.path.join(work, name) for name in ("etc", "log", "netbin"))
     for folder in (etc, log_dir, net_dir):
         os.makedirs(folder)
