@@ -36,18 +36,23 @@ def wd(tmp_path):
 
 
 def net_commands(service):
-    """Pids of our `net` binary working on `service`."""
-    found = []
+    """Pids of the `net` commands working on `service`: our binary, run by
+    something else than a `net` (a net's own child, the service between fork
+    and exec or the leak checker's tracer of a sanitized build, is no
+    command of its own)."""
+    found = {}
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
                 with open("/proc/%s/cmdline" % entry, "rb") as f:
                     argv = f.read().split(b"\0")
+                with open("/proc/%s/stat" % entry) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
                 if len(argv) >= 3 and argv[2] == service.encode() and os.readlink("/proc/%s/exe" % entry) == NET:
-                    found.append(int(entry))
-            except OSError:
+                    found[int(entry)] = parent
+            except (OSError, ValueError, IndexError):
                 pass
-    return found
+    return [pid for pid, parent in found.items() if parent not in found]
 
 
 def describe(pids):
