@@ -182,18 +182,28 @@ void ServiceFolder::removePid(const std::string& name) const
         ::unlinkat(m_dirFd, (name + "/" + PID_FILE).c_str(), 0);
 }
 
-bool ServiceFolder::isAlive(const ServicePid& pid)
+namespace
+{
+// What /proc says of the recorded process while it still is that process:
+// alive, not a zombie, same start time; nullopt otherwise.
+std::optional<ProcStat::Info> liveProcess(const ServicePid& pid)
 {
     std::optional<ProcStat::Info> info = ProcStat::read(pid.iPid);
-    return info && ProcStat::isLiveState(info->cState) && info->uStartTime == pid.uStartTime;
+    if (info && ProcStat::isLiveState(info->cState) && info->uStartTime == pid.uStartTime)
+        return info;
+    return std::nullopt;
+}
+} // namespace
+
+bool ServiceFolder::isAlive(const ServicePid& pid)
+{
+    return liveProcess(pid).has_value();
 }
 
 bool ServiceFolder::isServiceProcess(const ServicePid& pid)
 {
-    std::optional<ProcStat::Info> info = ProcStat::read(pid.iPid);
-    return pid.iPid > 1 && info && ProcStat::isLiveState(info->cState) &&
-           info->uStartTime == pid.uStartTime && info->iSession == pid.iPid &&
-           info->iProcessGroup == pid.iPid;
+    std::optional<ProcStat::Info> info = liveProcess(pid);
+    return pid.iPid > 1 && info && info->iSession == pid.iPid && info->iProcessGroup == pid.iPid;
 }
 
 std::string ServiceFolder::pendingFile(const std::string& name) const

@@ -9,7 +9,6 @@
 
 namespace
 {
-const char* const SYSTEM_PRIVATE_SOCKET = "/run/systemd/private";
 const std::string SERVICE_SUFFIX = ".service";
 const size_t UNIT_NAME_MAX_BYTES = 255;
 
@@ -89,17 +88,7 @@ void SystemdBus::waitUntilReady()
 
 sd_bus* SystemdBus::openPrivate()
 {
-    std::string strSocket;
-    if (m_bUserScope)
-    {
-        const char* szRuntime = std::getenv("XDG_RUNTIME_DIR");
-        if (szRuntime == nullptr || *szRuntime == '\0')
-            throw Poco::IOException(
-                "The user's service manager is found through XDG_RUNTIME_DIR, which is not set");
-        strSocket = std::string(szRuntime) + "/systemd/private";
-    }
-    else
-        strSocket = SYSTEM_PRIVATE_SOCKET;
+    const std::string strSocket = systemdRuntimeFolder(m_bUserScope) + "/systemd/private";
     m_strAddress = strSocket;
 
     sd_bus* pBus = nullptr;
@@ -125,6 +114,27 @@ sd_bus* SystemdBus::openBus()
                                 std::strerror(-r));
     m_strAddress = m_bUserScope ? "the user bus" : "the system bus";
     return pBus;
+}
+
+std::string serviceUnitName(const std::string& name)
+{
+    return name + SERVICE_SUFFIX;
+}
+
+bool isRunningActiveState(const std::string& activeState)
+{
+    return activeState == "active" || activeState == "reloading";
+}
+
+std::string systemdRuntimeFolder(bool bUserScope)
+{
+    if (!bUserScope)
+        return "/run";
+    const char* szRuntime = std::getenv("XDG_RUNTIME_DIR");
+    if (szRuntime == nullptr || *szRuntime == '\0')
+        throw Poco::InvalidArgumentException(
+            "XDG_RUNTIME_DIR is not set; the user's service manager cannot be found");
+    return szRuntime;
 }
 
 std::string systemdUnitPath(const std::string& unitName)

@@ -23,7 +23,9 @@ public:
 
     // The open connection, connecting first when there is none; connecting
     // (including the handshake) is bounded by the call timeout. Throws
-    // Poco::IOException naming where it tried when no manager answers.
+    // Poco::IOException naming where it tried when no manager answers,
+    // Poco::InvalidArgumentException when the user's manager cannot be
+    // looked for (see systemdRuntimeFolder).
     sd_bus* connection();
 
     // Closes the connection (after a failed call), so the next connection()
@@ -43,6 +45,20 @@ private:
     sd_bus* m_pBus = nullptr;
     std::string m_strAddress;
 };
+
+// The unit of service NAME: "NAME.service".
+std::string serviceUnitName(const std::string& name);
+
+// Whether a unit in ActiveState `activeState` counts as running: "active" or
+// "reloading". Activating, deactivating, failed and inactive do not, as the
+// native service manager counts only a service that reached the running state.
+bool isRunningActiveState(const std::string& activeState);
+
+// The runtime folder of the chosen manager: /run for the system's, and
+// $XDG_RUNTIME_DIR for the user's (its private socket, net's queues). Throws
+// Poco::InvalidArgumentException when the user's is asked for and
+// XDG_RUNTIME_DIR is not set.
+std::string systemdRuntimeFolder(bool bUserScope);
 
 // The D-Bus object path of unit `unitName` (e.g. "DUZI.service"). Throws
 // Poco::InvalidArgumentException when it cannot be formed.

@@ -10,7 +10,6 @@
 
 namespace
 {
-const char* const SERVICE_SUFFIX = ".service";
 // The manager sends every unit change to every direct connection; what came
 // in beside a reply is dropped after each call, at most this much at a time.
 const int DRAIN_MAX = 1024;
@@ -65,8 +64,7 @@ public:
     {
         if (!m_bValid)
             return false;
-        const std::string state = m_owner.unitProperty(m_strUnit, "ActiveState");
-        return state == "active" || state == "reloading";
+        return isRunningActiveState(m_owner.unitProperty(m_strUnit, "ActiveState"));
     }
 
 private:
@@ -80,7 +78,7 @@ SystemdServiceControl::SystemdServiceControl(bool bUserScope) : m_bus(bUserScope
 
 std::unique_ptr<ServiceHandle> SystemdServiceControl::open(const std::string& name)
 {
-    return std::make_unique<SystemdServiceHandle>(*this, name + SERVICE_SUFFIX);
+    return std::make_unique<SystemdServiceHandle>(*this, serviceUnitName(name));
 }
 
 std::string SystemdServiceControl::unitProperty(const std::string& unitName, const char* szProperty)

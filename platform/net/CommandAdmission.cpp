@@ -4,13 +4,13 @@
 #include "ProcessWait.h"
 #include "ServiceLock.h"
 #include "SiblingOrder.h"
+#include "SystemdBus.h"
 
 #include <Poco/Exception.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,15 +154,7 @@ void CommandAdmission::waitForTurn()
 
 std::string systemdAdmissionFolder(bool bUserScope)
 {
-    std::string strBase = "/run";
-    if (bUserScope)
-    {
-        const char* szRuntime = std::getenv("XDG_RUNTIME_DIR");
-        if (szRuntime == nullptr || *szRuntime == '\0')
-            throw Poco::InvalidArgumentException(
-                "XDG_RUNTIME_DIR is not set; the user's manager cannot be found");
-        strBase = szRuntime;
-    }
+    const std::string strBase = systemdRuntimeFolder(bUserScope);
     makeFolder(strBase + "/zelvin-watchdog", 0755);
     makeFolder(strBase + "/zelvin-watchdog/net", 0755);
     return strBase + "/zelvin-watchdog/net";

@@ -126,7 +126,7 @@ private:
 
 NetResult runJob(const std::string& name, JobKind eKind, const NetSettings& settings, bool bUserScope)
 {
-    const std::string unit = name + ".service";
+    const std::string unit = serviceUnitName(name);
     // Checked before the name reaches the manager or an object path.
     if (!isValidServiceUnitName(unit))
         return {NetOutcome::NET_INVALID_NAME, {}};
@@ -137,7 +137,7 @@ NetResult runJob(const std::string& name, JobKind eKind, const NetSettings& sett
     if (talk.unitProperty(unit, "LoadState") != "loaded")
         return {NetOutcome::NET_INVALID_NAME, {}};
     const std::string state = talk.unitProperty(unit, "ActiveState");
-    if (bStart && (state == "active" || state == "reloading"))
+    if (bStart && isRunningActiveState(state))
         return {NetOutcome::NET_ALREADY_STARTED, {}};
     if (!bStart && (state == "inactive" || state == "failed"))
         return {NetOutcome::NET_NOT_STARTED, {}};

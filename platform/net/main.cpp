@@ -89,7 +89,7 @@ NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
             };
             // Only a valid unit name makes a path; the command reports any
             // other as invalid.
-            const std::string unit = name + ".service";
+            const std::string unit = serviceUnitName(name);
             if (!isValidServiceUnitName(unit))
                 return command();
             return runAdmitted(systemdAdmissionFolder(choice.bUserScope) + "/" + unit + ".queue", name,
