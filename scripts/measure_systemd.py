@@ -55,9 +55,7 @@ def restart_delays(bin_dir, manager, samples):
     with open(os.path.join(etc, "Watchdog.xml"), "w") as f:
         f.write(config_xml())
     log_path = os.path.join(etc, "log", "Watchdog.log")
-    env = watchdog_env(bin_dir, etc, root)
-    env.pop("ZELVIN_SERVICE_DIR")
-    env.update(XDG_RUNTIME_DIR=manager.runtime, ZELVIN_SERVICE_MANAGER="systemd", ZELVIN_SYSTEMD_SCOPE="user")
+    env = manager.client_env(watchdog_env(bin_dir, etc, root))
 
     def records(pattern):
         with open(log_path, errors="replace") as f:

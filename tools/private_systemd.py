@@ -157,10 +157,17 @@ class PrivateSystemd:
         base = _cgroup2_base() or "/sys/fs/cgroup"
         self.cgroup = os.path.join(base, "%s%d-%d" % (CGROUP_PREFIX, os.getpid(), PrivateSystemd._serial))
         self.proc = None
-        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, ZELVIN_SERVICE_MANAGER="systemd",
-                        ZELVIN_SYSTEMD_SCOPE="user")
-        self.env.pop("ZELVIN_SERVICE_DIR", None)
-        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.env = self.client_env(os.environ)
+
+    def client_env(self, env):
+        """A copy of `env` in which the watchdog, `net` and systemctl --user
+        use this manager: systemd chosen, the user's scope, its runtime
+        folder, and no service folder or session bus to lead elsewhere."""
+        env = dict(env, XDG_RUNTIME_DIR=self.runtime, ZELVIN_SERVICE_MANAGER="systemd",
+                   ZELVIN_SYSTEMD_SCOPE="user")
+        env.pop("ZELVIN_SERVICE_DIR", None)
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        return env
 
     def __enter__(self):
         return self.start()

@@ -54,11 +54,20 @@ class Watchdog:
     def service_pid(self, name):
         return wdharness.service_pid(self.services, name)
 
-    def start(self, *args):
+    def start(self, *args, wrapper=(), **env):
+        """Starts the watchdog with `args`, through the command `wrapper` in
+        front of it, with `env` added. Its output (and that of every `net` it
+        runs) goes to a file, so nothing blocks on a full pipe."""
         assert wait_until(port_is_free, 30), "port 30024 is still taken"
-        self.proc = subprocess.Popen([WATCHDOG, *args], env=self.env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.output_path = os.path.join(self.root, "watchdog.out")
+        with open(self.output_path, "w") as out:
+            self.proc = subprocess.Popen([*wrapper, WATCHDOG, *args], env=dict(self.env, **env),
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         return self
+
+    def output(self):
+        """What the watchdog and its commands wrote to stdout and stderr."""
+        return wdharness.read_text(self.output_path)
 
     def run(self, *args, timeout=30):
         return subprocess.run([WATCHDOG, *args], env=self.env, capture_output=True,
@@ -99,6 +108,25 @@ class Watchdog:
         for name in os.listdir(self.services):
             if self.service_pid(name):
                 self.net("stop", name)
+
+
+def net_commands(service=None):
+    """Pids of this build's `net` commands (for `service` only, when given). A
+    net's own child (a service between fork and exec, the leak checker's
+    tracer of a sanitized build) is no command of its own."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                argv = f.read().split(b"\0")
+            with open("/proc/%s/stat" % entry) as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            if os.readlink("/proc/%s/exe" % entry) == os.path.join(BIN, "net") and \
+                    (service is None or argv[2:3] == [service.encode()]):
+                found[int(entry)] = parent
+        except (OSError, ValueError, IndexError):
+            pass
+    return [pid for pid, parent in found.items() if parent not in found]
 
 
 @pytest.fixture

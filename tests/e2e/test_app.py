@@ -39,7 +39,7 @@ def test_run_ends_cleanly_on_sigterm_and_sigint(watchdog):
         # application's own last record.
         records = [l for l in watchdog.log().splitlines() if " WTD: " not in l and l.strip()]
         assert records[-1].endswith("shutting down"), records[-3:]
-        assert watchdog.proc.stderr.read() == ""
+        assert watchdog.output() == ""
 
 
 # A failure in initialize is handled by the framework, which reports it on

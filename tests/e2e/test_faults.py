@@ -4,37 +4,13 @@ worker ended by an exception, process names that try to forge log lines."""
 import os
 import re
 import shutil
-import subprocess
 
 import pytest
 
-from conftest import WATCHDOG, Watchdog, port_is_free, wait_until
+from conftest import wait_until
 
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
 KEEPALIVE = "exec wdctl keepalive Worker.exe Worker 1500 --interval 200 --stop-after 1"
-
-
-@pytest.fixture
-def watchdog(tmp_path):
-    wd = Watchdog(tmp_path)
-    wd.stderr_path = os.path.join(str(tmp_path), "stderr.txt")
-    yield wd
-    wd.stop()
-    wd.stop_services()
-
-
-def start(wd, argv=(), **env):
-    """Starts the watchdog (through `argv` in front of it) with standard error to a file."""
-    assert wait_until(port_is_free, 30), "port 30024 is still taken"
-    with open(wd.stderr_path, "w") as err:
-        wd.proc = subprocess.Popen([*argv, WATCHDOG], env=dict(wd.env, **env),
-                                   stdout=subprocess.DEVNULL, stderr=err)
-    wd.wait_listening()
-
-
-def stderr_text(wd):
-    with open(wd.stderr_path, errors="replace") as f:
-        return f.read()
 
 
 def fill(folder):
@@ -56,8 +32,9 @@ def test_supervision_goes_on_while_the_log_disk_is_full_and_the_loss_is_counted(
     os.makedirs(log_dir)
     # The log folder is a 1 MiB tmpfs that only the watchdog and its children
     # see; the test reaches it through the watchdog's /proc/PID/root.
-    start(watchdog, ["unshare", "-m", "--propagation", "private", "sh", "-c",
-                     'mount -t tmpfs -o size=1m tmpfs "$0" && exec "$@"', log_dir])
+    watchdog.start(wrapper=["unshare", "-m", "--propagation", "private", "sh", "-c",
+                            'mount -t tmpfs -o size=1m tmpfs "$0" && exec "$@"', log_dir])
+    watchdog.wait_listening()
     seen_dir = "/proc/%d/root%s" % (watchdog.proc.pid, log_dir)
     watchdog.log_path = os.path.join(seen_dir, "Watchdog.log")
     watchdog.add_service("Worker", KEEPALIVE)
@@ -65,7 +42,7 @@ def test_supervision_goes_on_while_the_log_disk_is_full_and_the_loss_is_counted(
     watchdog.wait_log(r"register new process\[Worker.exe\]")
 
     filler = fill(seen_dir)
-    assert wait_until(lambda: "cannot write the log file" in stderr_text(watchdog), 30), stderr_text(watchdog)
+    assert wait_until(lambda: "cannot write the log file" in watchdog.output(), 30), watchdog.output()
     # Restarts go on with nothing written: the service's process changes twice.
     pids = {watchdog.service_pid("Worker")}
     for _ in range(2):
@@ -80,7 +57,7 @@ def test_supervision_goes_on_while_the_log_disk_is_full_and_the_loss_is_counted(
     # Supervision goes on being written after the outage.
     assert wait_until(lambda: "kill process[Worker.exe]" in watchdog.log()[lost.end():], 30)
     assert watchdog.proc.poll() is None
-    assert stderr_text(watchdog).count("cannot write the log file") == 1, stderr_text(watchdog)
+    assert watchdog.output().count("cannot write the log file") == 1, watchdog.output()
 
 
 def remove_service_folder(wd):
@@ -102,7 +79,7 @@ def register_at_expiry(wd):
 ])
 def test_a_worker_ended_by_an_exception_is_named_in_a_critical_record_and_a_crash_report(
         watchdog, fault, path, exception):
-    start(watchdog, **({"PATH": path} if path else {}))
+    watchdog.start(**({"PATH": path} if path else {}))
     watchdog.wait_log(r"Watchdog SERVER initialize ok")
     undo = fault(watchdog)
     try:
@@ -124,7 +101,8 @@ def check_worker_end_reported(watchdog, exception):
 
 
 def test_forged_names_are_written_as_one_escaped_line(watchdog):
-    start(watchdog)
+    watchdog.start()
+    watchdog.wait_listening()
     for name in ("x\n2026-01-01 00:00:00.000 [Critical] WTD: forged", "\x1b[31mred\x1b[0m"):
         watchdog.wdctl("register", name, "Nothing", "1", "never")
     watchdog.wait_log(r"(?m)^%s \[Information\] WTD: \[\S+ \d+\] register new process\["

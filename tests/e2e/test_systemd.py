@@ -11,7 +11,7 @@ import time
 import pytest
 
 import private_systemd
-from conftest import BIN, PORT, Watchdog, wait_until
+from conftest import BIN, PORT, Watchdog, net_commands, wait_until
 from wdharness import message
 
 DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
@@ -41,9 +41,7 @@ def wd(tmp_path, manager):
         manager.add_service(name, SLEEPER)
     manager.systemctl("daemon-reload")
     w = Watchdog(tmp_path)
-    for key in ("ZELVIN_SERVICE_DIR", "DBUS_SESSION_BUS_ADDRESS"):
-        w.env.pop(key, None)
-    w.env.update(XDG_RUNTIME_DIR=manager.runtime, ZELVIN_SERVICE_MANAGER="systemd", ZELVIN_SYSTEMD_SCOPE="user")
+    w.env = manager.client_env(w.env)
     yield w
     w.stop()
     # The watchdog never waits for its `net` commands: let them end before
@@ -51,18 +49,6 @@ def wd(tmp_path, manager):
     wait_until(lambda: not net_commands(), 30)
     manager.systemctl("stop", "*.service")
     manager.systemctl("reset-failed")
-
-
-def net_commands():
-    """Pids of this build's `net` processes."""
-    found = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.readlink("/proc/%s/exe" % entry) == os.path.join(BIN, "net"):
-                found.append(int(entry))
-        except OSError:
-            pass
-    return found
 
 
 def status_changes(wd, service):
