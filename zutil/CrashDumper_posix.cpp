@@ -127,6 +127,25 @@ bool writeAll(int fd, const char* data, std::size_t len)
     return true;
 }
 
+// "Time: ... UTC\nPid: N\n", the lines every report starts with after its title.
+Text& addTimeAndPid(Text& head, time_t now)
+{
+    head.add("Time: ");
+    return addUtcTime(head, now, false)
+        .add("\nPid: ")
+        .add(static_cast<unsigned long long>(::getpid()))
+        .add("\n");
+}
+
+// The calling thread's stack, one frame a line. Async-signal-safe once
+// backtrace() has been called before (CrashDumper::Install does).
+void writeBacktrace(int fd)
+{
+    void* frames[MAX_FRAMES];
+    const int count = ::backtrace(frames, MAX_FRAMES);
+    ::backtrace_symbols_fd(frames, count, fd);
+}
+
 void writeReport(int fd, int sig, const siginfo_t* info, time_t now)
 {
     Text head;
@@ -135,18 +154,14 @@ void writeReport(int fd, int sig, const siginfo_t* info, time_t now)
         .add(" (")
         .add(signalName(sig))
         .add(")\n");
-    head.add("Time: ");
-    addUtcTime(head, now, false).add("\nPid: ").add(static_cast<unsigned long long>(::getpid())).add("\n");
+    addTimeAndPid(head, now);
     if (info != nullptr && (sig == SIGSEGV || sig == SIGBUS))
         head.add("Fault address: 0x")
             .add(reinterpret_cast<unsigned long long>(info->si_addr), 1, 16)
             .add("\n");
     head.add("Backtrace:\n");
     writeAll(fd, head.str(), head.size());
-
-    void* frames[MAX_FRAMES];
-    const int count = ::backtrace(frames, MAX_FRAMES);
-    ::backtrace_symbols_fd(frames, count, fd);
+    writeBacktrace(fd);
 }
 
 // Opens <crash folder>/crash-<pid>-<time>.txt for appending (a thread's
@@ -197,14 +212,12 @@ namespace
 bool writeThreadEndReportTo(int fd, const std::string& description, time_t now)
 {
     Text head;
-    head.add("Thread ended by an uncaught exception\nTime: ");
-    addUtcTime(head, now, false).add("\nPid: ").add(static_cast<unsigned long long>(::getpid())).add("\n");
+    head.add("Thread ended by an uncaught exception\n");
+    addTimeAndPid(head, now);
     const std::string exception = "Exception: " + description + "\nBacktrace (where it was caught):\n";
     if (!writeAll(fd, head.str(), head.size()) || !writeAll(fd, exception.data(), exception.size()))
         return false;
-    void* frames[MAX_FRAMES];
-    const int count = ::backtrace(frames, MAX_FRAMES);
-    ::backtrace_symbols_fd(frames, count, fd);
+    writeBacktrace(fd);
     return true;
 }
 

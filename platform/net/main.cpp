@@ -87,11 +87,10 @@ NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
                 return bStart ? startSystemdService(name, settings, choice.bUserScope)
                               : stopSystemdService(name, settings, choice.bUserScope);
             };
-            // Only a valid unit name makes a path; the command reports any
-            // other as invalid.
+            // Only a valid unit name makes a path, or reaches the manager.
             const std::string unit = serviceUnitName(name);
             if (!isValidServiceUnitName(unit))
-                return command();
+                return {NetOutcome::NET_INVALID_NAME, {}};
             return runAdmitted(systemdAdmissionFolder(choice.bUserScope) + "/" + unit + ".queue", name,
                                settings, command);
         }
