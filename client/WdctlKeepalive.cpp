@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <string>
 
 namespace
 {
@@ -32,8 +33,10 @@ void WdctlKeepalive::run(const WdctlCommand& command)
 {
     m_client.registerProcess(command.strName, command.strService, command.nPid, command.nTimeoutMs,
                              command.strExtra);
-    m_err << "wdctl: registered " << command.strName << ", feeding every " << command.nIntervalMs << " ms"
-          << std::endl;
+    // One write, so the line cannot be split by another writer of the stream.
+    m_err << "wdctl: registered " + command.strName + ", feeding every " + std::to_string(command.nIntervalMs) +
+                 " ms\n"
+          << std::flush;
     const milliseconds interval(command.nIntervalMs);
     const Clock::time_point start = Clock::now();
     Clock::time_point nextFeed = start + interval;
