@@ -35,7 +35,7 @@ demo-systemd: build
 # <folder>/sanitizer-reports instead of standard error; any report there fails
 # the target, so one from a binary that an end-to-end test started and never
 # checked the exit code of counts too.
-TSAN_TESTS ?= ^(common|zutil|platform|platform_reaper|watchdog|client)_tests\.
+TSAN_TESTS ?= ^(common|zutil|platform|platform_reaper|services|watchdog|client)_tests\.
 test: build package
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 	@for tree in build-asan build-tsan; do \

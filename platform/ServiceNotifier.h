@@ -31,7 +31,7 @@ public:
     void notifyReady();
 
 private:
-    void feed(uint64_t periodUsec);
+    void sendKeepAlives(uint64_t periodUsec);
 
     std::function<uint64_t()> m_fnPassCount;
     std::mutex m_mutex;

@@ -44,7 +44,7 @@ void ServiceNotifier::notifyReady()
     const uint64_t periodUsec = std::max<uint64_t>(1000, std::min(watchdogUsec / 4, MAX_CHECK_USEC));
     try
     {
-        m_thread = std::thread(&ServiceNotifier::feed, this, periodUsec);
+        m_thread = std::thread(&ServiceNotifier::sendKeepAlives, this, periodUsec);
     }
     catch (const std::system_error&)
     {
@@ -53,7 +53,7 @@ void ServiceNotifier::notifyReady()
     }
 }
 
-void ServiceNotifier::feed(uint64_t periodUsec)
+void ServiceNotifier::sendKeepAlives(uint64_t periodUsec)
 {
     uint64_t lastPass = m_fnPassCount();
     std::unique_lock<std::mutex> lock(m_mutex);

@@ -9,4 +9,4 @@ ServiceNotifier::~ServiceNotifier() = default;
 
 void ServiceNotifier::notifyReady() {}
 
-void ServiceNotifier::feed(uint64_t /*periodUsec*/) {}
+void ServiceNotifier::sendKeepAlives(uint64_t /*periodUsec*/) {}

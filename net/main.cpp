@@ -6,7 +6,7 @@
 #include "NetSettings.h"
 #include "ServiceCommands.h"
 #include "ServiceManagerChoice.h"
-#include "SystemdBus.h"
+#include "UnitName.h"
 #include "SystemdCommands.h"
 
 #include <Poco/Exception.h>

@@ -1,5 +1,7 @@
 #include "SystemdServiceControl.h"
 
+#include "UnitName.h"
+
 #include <Poco/Exception.h>
 
 #include <csignal>

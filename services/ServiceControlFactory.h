@@ -3,7 +3,7 @@
 #include "ServiceControl.h"
 
 // The machine's own service manager: on Linux the one chooseServiceManager()
-// picks, the service folder (LinuxServiceControl) or systemd
+// picks, the service folder (FolderServiceControl) or systemd
 // (SystemdServiceControl), named in an information record; on Windows the
 // service control manager (WinServiceControl). Each call makes a new object,
 // owned by the caller. On Linux throws Poco::InvalidArgumentException when

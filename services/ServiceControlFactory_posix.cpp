@@ -1,6 +1,6 @@
 #include "ServiceControlFactory.h"
 
-#include "LinuxServiceControl.h"
+#include "FolderServiceControl.h"
 #include "LogRecord.h"
 #include "ServiceFolder.h"
 #include "ServiceManagerChoice.h"
@@ -15,5 +15,5 @@ std::unique_ptr<ServiceControl> makeSystemServiceControl()
         return std::make_unique<SystemdServiceControl>(choice.bUserScope);
     }
     WTD_INFO("[%s %?d] service manager: %s %s", describeServiceManager(choice), ServiceFolder::defaultPath());
-    return std::make_unique<LinuxServiceControl>();
+    return std::make_unique<FolderServiceControl>();
 }

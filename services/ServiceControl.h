@@ -3,9 +3,10 @@
 #include <memory>
 #include <string>
 
-// One service opened through the machine's service manager (on Windows the
-// service control manager through Poco::Util::WinService; on Linux our own
-// service folder, see ServiceFolder.h). Closed when destroyed.
+// One service opened through the machine's service manager: on Windows the
+// service control manager (windows/WinServiceControl), on Linux systemd's
+// unit NAME.service (systemd/SystemdServiceControl) or our own service folder
+// (folder/FolderServiceControl). Closed when destroyed.
 class ServiceHandle
 {
 public:
@@ -22,8 +23,9 @@ public:
 };
 
 // The watchdog's seam to the service manager. Abstract so the module can be
-// tested with a fake; the real implementations are LinuxServiceControl and
-// WinServiceControl.
+// tested with a fake; the real implementations are FolderServiceControl,
+// SystemdServiceControl and WinServiceControl, made by
+// makeSystemServiceControl (ServiceControlFactory.h).
 class ServiceControl
 {
 public:

@@ -1,6 +1,7 @@
 #include "SystemdCommands.h"
 
 #include "SystemdBus.h"
+#include "UnitName.h"
 
 #include <Poco/Exception.h>
 

@@ -9,14 +9,14 @@
 // watchdog runs is picked up, and one that is away for a moment (replaced by
 // a deployment, a remount) is waited for. Stateless after construction; any
 // thread.
-class LinuxServiceControl : public ServiceControl
+class FolderServiceControl : public ServiceControl
 {
 public:
     // Uses ServiceFolder::defaultPath(), read at every open().
-    LinuxServiceControl() = default;
+    FolderServiceControl() = default;
 
     // Uses the folder `strFolder` (tests).
-    explicit LinuxServiceControl(std::string strFolder);
+    explicit FolderServiceControl(std::string strFolder);
 
     // Opens the folder, trying again for about a second (a few attempts,
     // sleeping between them) while it is missing or unreadable. Then throws

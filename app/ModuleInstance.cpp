@@ -1,6 +1,6 @@
 // The process-wide module on the real platform, at the fixed production
-// address. Kept apart so tests that build their own modules do not pull in
-// the real platform.
+// address: the one place where the module meets the real machine. Tests,
+// benchmarks and the fuzzer build their own modules on fakes.
 #include "WatchdogServerModule.h"
 
 namespace

@@ -1,6 +1,6 @@
 #include "ServiceFolder.h"
-#include "LinuxServiceControl.h"
-#include "TestChild.h"
+#include "FolderServiceControl.h"
+#include "platform/TestChild.h"
 
 #include <Poco/Exception.h>
 #include <gtest/gtest.h>
@@ -37,7 +37,7 @@ protected:
     {
         std::ofstream(m_folder / name / "pid") << text;
     }
-    bool isRunning(const std::string& name) { return LinuxServiceControl(m_folder).open(name)->isRunning(); }
+    bool isRunning(const std::string& name) { return FolderServiceControl(m_folder).open(name)->isRunning(); }
 
     fs::path m_root;
     fs::path m_folder;
@@ -49,7 +49,7 @@ TEST_F(ServiceFolderTest, RegisteredOnlyWithAnExecutableRun)
     addRun(m_folder / "plain", fs::perms::owner_read | fs::perms::owner_write);
     fs::create_directories(m_folder / "norun");
     fs::create_directories(m_folder / "dirrun" / "run");
-    LinuxServiceControl services(m_folder);
+    FolderServiceControl services(m_folder);
     EXPECT_TRUE(services.open("DUZI")->isRegistered());
     for (const char* name : {"plain", "norun", "dirrun", "unknown"})
         EXPECT_FALSE(services.open(name)->isRegistered()) << name;
@@ -90,12 +90,12 @@ TEST_F(ServiceFolderTest, OpenRidesOutAFolderAwayForAMomentOnly)
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             fs::rename(away, m_folder);
         });
-    EXPECT_NO_THROW(LinuxServiceControl(m_folder).open("DUZI"));
+    EXPECT_NO_THROW(FolderServiceControl(m_folder).open("DUZI"));
     back.join();
 
     // One handle's queries all look at the folder it opened.
     addRun(m_folder / "DUZI");
-    std::unique_ptr<ServiceHandle> duzi = LinuxServiceControl(m_folder).open("DUZI");
+    std::unique_ptr<ServiceHandle> duzi = FolderServiceControl(m_folder).open("DUZI");
     fs::rename(m_folder, away);
     EXPECT_TRUE(duzi->isRegistered());
     EXPECT_FALSE(duzi->isRunning());
@@ -104,7 +104,7 @@ TEST_F(ServiceFolderTest, OpenRidesOutAFolderAwayForAMomentOnly)
     const std::string strAbsent = (m_root / "absent").string();
     try
     {
-        LinuxServiceControl(strAbsent).open("DUZI");
+        FolderServiceControl(strAbsent).open("DUZI");
         FAIL() << "open succeeded";
     }
     catch (const Poco::FileException& ex)

@@ -2,6 +2,7 @@
 // environment selects. Each case sets the variables it reads.
 #include "ServiceManagerChoice.h"
 #include "SystemdBus.h"
+#include "UnitName.h"
 #include "SystemdServiceControl.h"
 
 #include <Poco/Exception.h>

@@ -1,4 +1,4 @@
-#include "LinuxServiceControl.h"
+#include "FolderServiceControl.h"
 
 #include "ServiceFolder.h"
 
@@ -12,10 +12,10 @@ namespace
 // that a folder that is really gone is reported soon.
 const long RETRY_PAUSES_MS[] = {50, 100, 200, 300, 350};
 
-class LinuxServiceHandle : public ServiceHandle
+class FolderServiceHandle : public ServiceHandle
 {
 public:
-    LinuxServiceHandle(ServiceFolder folder, std::string strName)
+    FolderServiceHandle(ServiceFolder folder, std::string strName)
         : m_folder(std::move(folder)), m_strName(std::move(strName))
     {
     }
@@ -29,21 +29,21 @@ private:
 };
 } // namespace
 
-LinuxServiceControl::LinuxServiceControl(std::string strFolder) : m_strFolder(std::move(strFolder)) {}
+FolderServiceControl::FolderServiceControl(std::string strFolder) : m_strFolder(std::move(strFolder)) {}
 
-std::unique_ptr<ServiceHandle> LinuxServiceControl::open(const std::string& name)
+std::unique_ptr<ServiceHandle> FolderServiceControl::open(const std::string& name)
 {
     const std::string strPath = m_strFolder.empty() ? ServiceFolder::defaultPath() : m_strFolder;
     for (long lPauseMs : RETRY_PAUSES_MS)
     {
         try
         {
-            return std::make_unique<LinuxServiceHandle>(ServiceFolder(strPath), name);
+            return std::make_unique<FolderServiceHandle>(ServiceFolder(strPath), name);
         }
         catch (const Poco::FileException&)
         {
             Poco::Thread::sleep(lPauseMs);
         }
     }
-    return std::make_unique<LinuxServiceHandle>(ServiceFolder(strPath), name);
+    return std::make_unique<FolderServiceHandle>(ServiceFolder(strPath), name);
 }

@@ -1,7 +1,6 @@
 #include "ServiceFolder.h"
 
 #include "ProcStat.h"
-#include "System.h"
 
 #include <Poco/Exception.h>
 
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,11 +49,12 @@ std::string ServiceFolder::defaultPath()
     if (szEnv != nullptr && *szEnv != '\0')
         return szEnv;
     // The sibling of the executable's folder, named plainly rather than with
-    // "/../" so messages show the real place.
-    std::string strExeDir = System::getExecutableDir();
-    std::string::size_type slash = strExeDir.find_last_of('/');
-    std::string strParent = slash == std::string::npos ? "." : strExeDir.substr(0, slash);
-    return strParent + "/services";
+    // "/../" so messages show the real place. Without /proc the working
+    // directory stands in for the executable's folder.
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::filesystem::path parent = ec ? std::filesystem::path(".") : exe.parent_path().parent_path();
+    return (parent / "services").string();
 }
 
 ServiceFolder::ServiceFolder(std::string strPath) : m_strPath(std::move(strPath))
