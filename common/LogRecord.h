@@ -55,14 +55,27 @@ void format(Poco::Message::Priority priority, const char* loggerName, const std:
 // The qualified name is computed once per statement and kept for the life of
 // the process: never destroyed, because the worker thread still logs while
 // static objects are torn down at exit.
-#define WTD_LOG_AT(priority, fmt, ...)                                                                     \
-    do                                                                                                     \
-    {                                                                                                      \
-        static const std::string& wtdFunction_ = *new std::string(LogRecord::qualifiedName(__PRETTY_FUNCTION__)); \
-        LogRecord::format(priority, "WTD", wtdFunction_, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__);        \
+#define LOG_RECORD_AT(logger, priority, fmt, ...)                                                            \
+    do                                                                                                       \
+    {                                                                                                        \
+        static const std::string& wtdFunction_ =                                                             \
+            *new std::string(LogRecord::qualifiedName(__PRETTY_FUNCTION__));                                 \
+        LogRecord::format(priority, logger, wtdFunction_, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__);         \
     } while (0)
 
-#define WTD_INFO(fmt, ...) WTD_LOG_AT(Poco::Message::PRIO_INFORMATION, fmt __VA_OPT__(, ) __VA_ARGS__)
-#define WTD_ERROR(fmt, ...) WTD_LOG_AT(Poco::Message::PRIO_ERROR, fmt __VA_OPT__(, ) __VA_ARGS__)
-#define WTD_CRITICAL(fmt, ...) WTD_LOG_AT(Poco::Message::PRIO_CRITICAL, fmt __VA_OPT__(, ) __VA_ARGS__)
+// Records of the watchdog's operations, on logger "WTD".
+#define WTD_INFO(fmt, ...)                                                                                   \
+    LOG_RECORD_AT("WTD", Poco::Message::PRIO_INFORMATION, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define WTD_ERROR(fmt, ...) LOG_RECORD_AT("WTD", Poco::Message::PRIO_ERROR, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define WTD_CRITICAL(fmt, ...)                                                                               \
+    LOG_RECORD_AT("WTD", Poco::Message::PRIO_CRITICAL, fmt __VA_OPT__(, ) __VA_ARGS__)
 #define WTD_PLAIN_INFO(text) LogRecord::plain(Poco::Message::PRIO_INFORMATION, "WTD", text)
+
+// The watchdog's own diagnostics (the service manager in use, the allow-list,
+// restored records, ...): the same shape on logger "Watchdog", so that "WTD"
+// carries only the records of the watchdog's operations.
+#define DIAG_LOGGER_NAME "Watchdog"
+#define DIAG_INFO(fmt, ...)                                                                                  \
+    LOG_RECORD_AT(DIAG_LOGGER_NAME, Poco::Message::PRIO_INFORMATION, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define DIAG_ERROR(fmt, ...)                                                                                 \
+    LOG_RECORD_AT(DIAG_LOGGER_NAME, Poco::Message::PRIO_ERROR, fmt __VA_OPT__(, ) __VA_ARGS__)

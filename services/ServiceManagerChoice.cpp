@@ -43,7 +43,7 @@ ServiceManagerChoice chooseServiceManager()
         // A service folder named explicitly is a deliberate choice; otherwise
         // a machine run by systemd is driven through it.
         choice.eKind = variable("ZELVIN_SERVICE_DIR").empty() && sd_booted() > 0 ? SERVICE_MANAGER_SYSTEMD
-                                                                                  : SERVICE_MANAGER_FOLDER;
+                                                                                 : SERVICE_MANAGER_FOLDER;
     return choice;
 }
 

@@ -1,12 +1,8 @@
 // The three services the product depends on, checked and started once when
 // the module starts; the supervision cycle keeps polling them afterwards.
+#include "DependentServices.h"
 #include "LogRecord.h"
 #include "WatchdogServerModule.h"
-
-namespace
-{
-const char* const DEPENDENT_SERVICES[] = {"MySqlqvms80", "DUZI", "VADA"};
-}
 
 int WatchdogServerModule::checkAndStartServer()
 {
