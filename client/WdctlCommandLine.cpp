@@ -260,12 +260,13 @@ void WdctlCommandLine::printHelp(std::ostream& out) const
         "  feed NAME                              feed a registered process\n"
         "  cancel NAME                            cancel a registration\n"
         "  keepalive NAME SERVICE TIMEOUT_MS      register, then feed every --interval until "
-        "SIGTERM/SIGINT; SIGUSR1 stops feeding\n"
+        "SIGTERM/SIGINT; SIGUSR1 stops feeding;\n"
+        "                                         a lost watchdog is connected to and registered with again\n"
         "  send --type N NAME                     send a message of any type (testing)\n"
         "Options may come before or after the command; '--' ends them.\n"
         "The watchdog reads one message per client per pass, and a pass lasts about 0.15 s plus 0.1 s per\n"
         "connected client: feed no faster than that, or feeds queue up and hide a hang.\n"
-        "Exit codes: 0 sent, 2 usage error, 3 cannot connect, 4 connection lost, 1 other error.");
+        "Exit codes: 0 sent, 2 usage error, 3 cannot connect, 4 connection lost (one message), 1 other error.");
     formatter.format(out);
 }
 

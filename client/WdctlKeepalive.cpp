@@ -1,5 +1,7 @@
 #include "WdctlKeepalive.h"
 
+#include "WatchdogSession.h"
+
 #include <Poco/Exception.h>
 
 #include <algorithm>
@@ -31,11 +33,15 @@ void WdctlKeepalive::stopFeeding()
 
 void WdctlKeepalive::run(const WdctlCommand& command)
 {
-    m_client.registerProcess(command.strName, command.strService, command.nPid, command.nTimeoutMs,
-                             command.strExtra);
-    // One write, so the line cannot be split by another writer of the stream.
-    m_err << "wdctl: registered " + command.strName + ", feeding every " + std::to_string(command.nIntervalMs) +
-                 " ms\n"
+    // One write per line, so a line cannot be split by another writer of the
+    // stream.
+    WatchdogSession session(m_client, [this](const std::string& line)
+                            { m_err << "wdctl: " + line + "\n"
+                                    << std::flush; });
+    session.registerProcess(command.strName, command.strService, command.nPid, command.nTimeoutMs,
+                            command.strExtra);
+    m_err << "wdctl: registered " + command.strName + ", feeding every " +
+                 std::to_string(command.nIntervalMs) + " ms\n"
           << std::flush;
     const milliseconds interval(command.nIntervalMs);
     const Clock::time_point start = Clock::now();
@@ -46,12 +52,15 @@ void WdctlKeepalive::run(const WdctlCommand& command)
 
     for (;;)
     {
+        // A watchdog that went away is connected to again and told the
+        // registration again; meanwhile the beat goes on unsent.
+        const bool bConnected = session.maintain();
         Clock::time_point now = Clock::now();
         if (optStopAt && now >= *optStopAt)
             stopFeeding();
         if (m_bFeeding && now >= nextFeed)
         {
-            m_client.feed(command.strName);
+            session.feed(command.strName);
             // Fixed rate; after a stall (suspended machine) restart the beat
             // instead of sending a burst of feeds to catch up.
             nextFeed += interval;
@@ -65,18 +74,13 @@ void WdctlKeepalive::run(const WdctlCommand& command)
             if (optStopAt)
                 wakeAt = std::min(wakeAt, *optStopAt);
         }
+        if (!bConnected)
+            wakeAt = std::min(wakeAt, session.nextAttempt());
         const auto wait = std::chrono::duration_cast<milliseconds>(wakeAt - now) + milliseconds(1);
-        switch (m_signals.wait(wait))
+        switch (m_signals.wait(std::max(wait, milliseconds(1))))
         {
         case SIGNAL_EVENT_STOP:
-            try
-            {
-                m_client.finish();
-            }
-            catch (const Poco::Exception&)
-            {
-                // Asked to stop anyway; a connection that broke meanwhile changes nothing.
-            }
+            session.finish();
             return;
         case SIGNAL_EVENT_PAUSE:
             stopFeeding();
@@ -84,6 +88,5 @@ void WdctlKeepalive::run(const WdctlCommand& command)
         case SIGNAL_EVENT_TIMEOUT:
             break;
         }
-        m_client.checkConnection();
     }
 }

@@ -6,17 +6,19 @@
 
 #include <ostream>
 
-// wdctl keepalive: registers, then feeds at a fixed rate over the client's one
-// connection until SIGTERM/SIGINT. SIGUSR1 or --stop-after stops the feeds but
-// keeps the connection, which is how a hung process looks to the watchdog.
+// wdctl keepalive: registers, then feeds at a fixed rate until SIGTERM/SIGINT.
+// SIGUSR1 or --stop-after stops the feeds but keeps the connection, which is
+// how a hung process looks to the watchdog. A lost connection (a restarted
+// watchdog) is made again and the registration sent again (WatchdogSession).
 class WdctlKeepalive
 {
 public:
     // Borrows all three for the lifetime of the object; `client` must be connected.
     WdctlKeepalive(WatchdogClient& client, SignalWaiter& signals, std::ostream& err);
 
-    // Returns after a stop signal (connection closed cleanly). Throws what
-    // WatchdogClient throws when the connection breaks.
+    // Returns after a stop signal (connection closed cleanly). Throws
+    // Poco::InvalidArgumentException for an overlong text; never for a lost
+    // connection.
     void run(const WdctlCommand& command);
 
 private:
