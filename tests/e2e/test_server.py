@@ -8,7 +8,6 @@ from wdharness import message
 
 def test_wdctl_registration_feed_and_cancel_are_logged(watchdog):
     watchdog.start()
-    watchdog.wait_listening()
     watchdog.wdctl("register", "Alpha.exe", "AlphaSvc", "4242", "never")
     watchdog.wait_log(r"\[WatchdogServerModule::registerWatchdog \d+\] register new process\[Alpha.exe\]")
     watchdog.wdctl("feed", "Alpha.exe")
@@ -22,7 +21,6 @@ def test_wdctl_registration_feed_and_cancel_are_logged(watchdog):
 
 def test_bad_clients_do_not_disturb_good_ones(watchdog):
     watchdog.start()
-    watchdog.wait_listening()
     good = socket.create_connection(("127.0.0.1", 30024))
     good.sendall(message(1, "Good.exe", "GoodSvc", 1, 0xFFFFFFFF))
     watchdog.wait_log(r"register new process\[Good.exe\]")
@@ -59,7 +57,6 @@ def open_file_limits(pid):
 
 def test_connection_churn_does_not_end_the_worker(watchdog):
     watchdog.start()
-    watchdog.wait_listening()
     # Every descriptor the system allows is taken up front.
     soft, hard = open_file_limits(watchdog.proc.pid)
     assert soft == hard
