@@ -84,14 +84,3 @@ def test_daemon_run_serves_and_ends_on_sigterm(watchdog, tmp_path):
     finally:
         if alive(pid):
             os.kill(pid, signal.SIGKILL)
-
-
-def test_log_level_error_drops_information_records(watchdog):
-    watchdog.write_config(level="error")
-    watchdog.start()
-    watchdog.wdctl("send", "--type", "9", "x")
-    watchdog.wait_log(r"\[Error\] WTD: .*unknowing watchdog message type 9")
-    watchdog.stop()
-    log = watchdog.log()
-    assert "ZelvinWatchdog running...." not in log
-    assert "[I]" not in log and "[Information]" not in log

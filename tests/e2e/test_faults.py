@@ -1,5 +1,5 @@
 """Faults against the real watchdog: a full disk under the log folder, a
-worker ended by an exception, process names that try to forge log lines."""
+worker ended by an exception."""
 
 import os
 import re
@@ -96,14 +96,3 @@ def check_worker_end_reported(watchdog, exception):
     assert watchdog.proc.poll() is None
     watchdog.wait_listening()
 
-
-def test_forged_names_are_written_as_one_escaped_line(watchdog):
-    watchdog.start()
-    for name in ("x\n2026-01-01 00:00:00.000 [Critical] WTD: forged", "\x1b[31mred\x1b[0m"):
-        watchdog.wdctl("register", name, "Nothing", "1", "never")
-    watchdog.wait_log(r"(?m)^%s \[Information\] WTD: \[\S+ \d+\] register new process\["
-                      r"x\\n2026-01-01 00:00:00\.000 \[Critical\] WTD: forged\]$" % STAMP)
-    watchdog.wait_log(r"register new process\[\\x1b\[31mred\\x1b\[0m\]")
-    log = watchdog.log()
-    assert not re.search(r"(?m)^2026-01-01", log)
-    assert "\x1b" not in log
