@@ -13,9 +13,11 @@ import time
 
 import pytest
 
-BUILD = pathlib.Path(os.environ.get("WATCHDOG_BUILD_DIR", pathlib.Path(__file__).parents[2] / "build"))
-SOURCE = pathlib.Path(os.environ.get("WATCHDOG_SOURCE_DIR", pathlib.Path(__file__).parents[2]))
-NET = BUILD / "bin" / "net"
+import wdharness
+from wdharness import ROOT, alive, start_time
+
+wdharness.isolate_network()
+NET = pathlib.Path(wdharness.build_bin()) / "net"
 
 LOOP = "trap 'kill $! 2>/dev/null; exit 0' TERM\nwhile :; do sleep 30 & wait $!; done\n"
 INVALID = "The service name is invalid.\n\nMore help is available by typing NET HELPMSG 2185.\n"
@@ -25,23 +27,8 @@ INVALID = "The service name is invalid.\n\nMore help is available by typing NET 
 ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 
 
-def state(pid):
-    try:
-        text = pathlib.Path(f"/proc/{pid}/stat").read_text()
-    except FileNotFoundError:
-        return None
-    return text[text.rindex(")") + 2]
-
-
-def alive(pid):
-    return state(pid) not in (None, "Z", "X")
-
-
 def wait_until(predicate, what, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.02)
+    assert wdharness.wait_until(predicate, timeout, 0.02), what
 
 
 @pytest.fixture
@@ -209,8 +196,7 @@ def test_stop_signals_nothing_outside_the_service(folder):
 
 def queue_entry(pid):
     """The line the command queue holds for process `pid`."""
-    stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
-    return f"{pid} {stat[stat.rindex(')') + 2:].split()[19]}\n"
+    return f"{pid} {start_time(pid)}\n"
 
 
 def test_missing_service_folder_is_a_system_error_naming_it(tmp_path):
@@ -220,7 +206,7 @@ def test_missing_service_folder_is_a_system_error_naming_it(tmp_path):
 
 @pytest.mark.parametrize("name", ["MySqlqvms80", "DUZI", "VADA"])
 def test_demo_services_run_and_stop_on_sigterm(folder, name):
-    shutil.copytree(SOURCE / "demo" / "services" / name, folder / name)
+    shutil.copytree(pathlib.Path(ROOT) / "demo" / "services" / name, folder / name)
     assert net(folder, "start", name).returncode == 0
     log = folder / name / "output.log"
     wait_until(lambda: log.exists() and f"{name} heartbeat".encode() in log.read_bytes(), "heartbeat")
