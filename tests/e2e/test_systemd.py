@@ -19,7 +19,9 @@ SLEEPER = "/bin/sleep infinity"
 # Fails right after each start, before it is ready: activating, then failed.
 FAILING = ("/bin/sh -c 'sleep 0.3; exit 1'", "Type=notify\nNotifyAccess=all\n")
 KEEPALIVE = BIN + "/wdctl keepalive {0}.exe {0} 1000 --interval 200 --stop-after 1"
-HOSTILE = ("../x", "a b", "x;y", "h" * 64, b"\xff\xfe")
+# Invalid unit names of three kinds; which names are invalid is the unit name
+# rule's (SystemdChoiceTest), here what the watchdog and net do with them.
+HOSTILE = ("../x", "a b", b"\xff\xfe")
 
 
 @pytest.fixture(scope="module")
@@ -77,8 +79,8 @@ def test_product_units_restart_and_unknown_or_hostile_services_are_dropped(manag
         wd.wait_log(r"feed process\[%s\] is not existed!" % re.escape(name))
     assert set(re.findall(r"launch process\[([^\]]*)\]", wd.log())) == {"Worker"}
     units = manager.systemctl("list-units", "--all", "--plain", "--no-legend").stdout
-    assert "x;y" not in units and "a b" not in units and "hhhh" not in units
-    for service in HOSTILE + ("z" * 300,):
+    assert "a b" not in units and "../x" not in units
+    for service in ("../x", "NoSuchService"):
         r = wd.net("start", service)
         assert r.returncode == 2 and "The service name is invalid." in r.stderr, service
 
