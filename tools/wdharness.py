@@ -351,7 +351,8 @@ class Watchdog:
         self.write_config()
         self.logfile = LogFile(os.path.join(self.etc, "log", "Watchdog.log"))
         self.output_path = os.path.join(self.root, "watchdog.out")
-        self.env = watchdog_env(self.bin, self.etc, self.services, **dict({"ZELVIN_STOP_TIMEOUT_MS": 2000}, **settings))
+        self.env = watchdog_env(self.bin, self.etc, self.services,
+                                **dict({"ZELVIN_STOP_TIMEOUT_MS": 2000}, **settings))
         self.proc = None
 
     def __enter__(self):
@@ -406,7 +407,8 @@ class Watchdog:
         assert wait_until(port_is_free, port_wait, 0.2), "port %d is still taken" % PORT
         with open(self.output_path, "w") as out:
             self.proc = subprocess.Popen([*wrapper, os.path.join(self.bin, "REdodevaz"), *args],
-                                         env=dict(self.env, **{k: str(v) for k, v in env.items()}), stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+                                         env=dict(self.env, **{k: str(v) for k, v in env.items()}),
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         if listening:
             self.wait_listening()
         return self

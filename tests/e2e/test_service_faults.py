@@ -38,10 +38,12 @@ def test_restart_storm_is_bounded(watchdog):
     gone = time.monotonic()
     # A waiting command gives up with the program that ran it; the one at
     # work finishes its stop.
-    assert wait_until(lambda: len(watchdog.net_commands("Storm")) <= 1, 1.0), describe(watchdog.net_commands("Storm"))
+    assert wait_until(lambda: len(watchdog.net_commands("Storm")) <= 1, 1.0), \
+        describe(watchdog.net_commands("Storm"))
     assert wait_until(lambda: not watchdog.net_commands("Storm"), STOP_TIMEOUT_MS / 1000 + 1.0), \
         describe(watchdog.net_commands("Storm"))
-    print("storm: at most %d net at once; last net gone %.2f s after the watchdog" % (max(counts), time.monotonic() - gone))
+    print("storm: at most %d net at once; last net gone %.2f s after the watchdog"
+          % (max(counts), time.monotonic() - gone))
 
 
 def test_passing_faults_leave_supervision_going(watchdog, tmp_path):
