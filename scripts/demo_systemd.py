@@ -19,6 +19,7 @@ import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 from private_systemd import PrivateSystemd, Unavailable  # noqa: E402
+from wdharness import watchdog_env  # noqa: E402
 
 UNIT = """WorkingDirectory={folder}
 Environment="PATH={bin}:/usr/local/bin:/usr/bin:/bin" "ZELVIN_SERVICE_NAME={name}"
@@ -46,8 +47,8 @@ def main():
         sys.exit("demo-systemd: no private systemd manager: %s" % why)
     try:
         names = add_demo_units(manager, os.path.join(build, "demo", "services"), bin_dir)
-        env = dict(manager.env, PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""),
-                   ZELVIN_CONFIG_DIR=os.path.join(build, "demo", "etc"))
+        # On the machine's network, so that wdctl reaches it by hand too.
+        env = manager.client_env(watchdog_env(bin_dir, os.path.join(build, "demo", "etc"), ""))
         print("demo: units %s in a private systemd manager; by hand:\n"
               "  XDG_RUNTIME_DIR=%s systemctl --user status DemoServer\n"
               "  XDG_RUNTIME_DIR=%s ZELVIN_SERVICE_MANAGER=systemd ZELVIN_SYSTEMD_SCOPE=user %s/net stop DUZI\n"

@@ -15,106 +15,41 @@ and prints a table of:
 - resident memory with 1000 registered records;
 - CPU used over 30 s with no clients and no services.
 
-The port 30024 is fixed and shared with other test runs: each watchdog run
-waits until the port is free and is stopped as soon as its phase is done.
+It runs in a network namespace of its own (root), so nothing else on the
+machine meets its port 30024; elsewhere each watchdog run waits until the
+port is free.
 
 Usage: /usr/bin/python3 scripts/measure.py [--build-dir build] [--quick]
 """
 
 import argparse
-import datetime
 import os
 import re
-import shutil
-import socket
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-from wdharness import (PORT, TIMEOUT_NEVER, add_service, config_xml, message,  # noqa: E402
-                       port_is_free, stop_process, wait_until, watchdog_env)
-
-LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) \[(\w+)\] (\S+): (.*)$")
-def log_time(stamp):
-    """A log timestamp (local time, ms) as seconds since the epoch."""
-    parsed = datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f")
-    return time.mktime(parsed.timetuple()) + parsed.microsecond / 1e6
+from wdharness import TIMEOUT_NEVER, Watchdog, cpu_ticks, isolate_network, message, proc_status  # noqa: E402
 
 
-class Watchdog:
-    """One watchdog run in a temporary folder: etc/Watchdog.xml, services/."""
+def watchdog(bin_dir, services=()):
+    """A watchdog with `services` (name, script), quick net commands, and
+    its supervision under way."""
+    wd = Watchdog(bin_dir, ZELVIN_START_SETTLE_MS=20, ZELVIN_STOP_TIMEOUT_MS=1000)
+    for name, script in services:
+        wd.add_service(name, script)
+    try:
+        wd.start(port_wait=300)
+        wd.wait_log(r"Process\[DUZI\]|Process\[VADA\]")
+    except BaseException:
+        wd.close()
+        raise
+    return wd
 
-    def __init__(self, bin_dir, services=()):
-        self.bin_dir = bin_dir
-        self.root = tempfile.mkdtemp(prefix="watchdog-measure-")
-        self.etc = os.path.join(self.root, "etc")
-        self.services = os.path.join(self.root, "services")
-        self.log_path = os.path.join(self.etc, "log", "Watchdog.log")
-        os.makedirs(self.etc)
-        os.makedirs(self.services)
-        with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
-            f.write(config_xml())
-        for name, script in services:
-            add_service(self.services, name, script)
-        self.env = watchdog_env(bin_dir, self.etc, self.services,
-                                ZELVIN_START_SETTLE_MS=20, ZELVIN_STOP_TIMEOUT_MS=1000)
-        self.proc = None
 
-    def __enter__(self):
-        if not wait_until(port_is_free, 300, 0.5):
-            raise RuntimeError("port %d stayed taken for 5 minutes" % PORT)
-        self.proc = subprocess.Popen([os.path.join(self.bin_dir, "REdodevaz")], env=self.env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_until(lambda: self.records("Process\\[DUZI\\]|Process\\[VADA\\]"), 20):
-            self.__exit__(None, None, None)
-            raise RuntimeError("the watchdog did not start; see " + self.log_path)
-        return self
-
-    def __exit__(self, *exc):
-        if self.proc:
-            stop_process(self.proc)
-        subprocess.run([os.path.join(self.bin_dir, "net"), "stop", "DUZI"], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def records(self, pattern):
-        """(time, text) of every WTD record whose text matches `pattern`."""
-        found = []
-        try:
-            with open(self.log_path, errors="replace") as f:
-                for line in f:
-                    m = LINE.match(line)
-                    if m and re.search(pattern, m.group(4)):
-                        found.append((log_time(m.group(1)), m.group(4)))
-        except OSError:
-            pass
-        return found
-
-    def wait_records(self, pattern, count, timeout):
-        got = wait_until(lambda: len(self.records(pattern)) >= count, timeout, 0.1)
-        if not got:
-            raise RuntimeError("fewer than %d records %r within %ss" % (count, pattern, timeout))
-
-    def connect(self):
-        return socket.create_connection(("127.0.0.1", PORT), timeout=10)
-
-    def proc_status(self, key):
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            for line in f:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1])
-        return None
-
-    def cpu_ticks(self, children=False):
-        """utime + stime, or with `children` cutime + cstime: the CPU of the
-        commands it started and has reaped."""
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        first = 13 if children else 11
-        return int(fields[first]) + int(fields[first + 1])
+def wait_records(wd, pattern, count, timeout):
+    wd.logfile.wait(pattern, count, timeout, 0.1)
 
 
 MARKER = r"start DUZI int the loop!"
@@ -127,29 +62,29 @@ def cycle_intervals(bin_dir, client_counts, passes):
     CPU per cycle of the watchdog and of the commands it starts (ms)."""
     rows = []
     cpu_per_cycle = (float("nan"), float("nan"))
-    with Watchdog(bin_dir, [("DUZI", "exit 0")]) as wd:
-        wd.wait_records(MARKER, 3, 20)
+    with watchdog(bin_dir, [("DUZI", "exit 0")]) as wd:
+        wait_records(wd, MARKER, 3, 20)
         for clients in client_counts:
             accepted = len(wd.records(ACCEPT))
             closed = len(wd.records(CLOSED))
             sockets = [wd.connect() for _ in range(clients)]
             # One accept per pass; every accepted client then costs its poll.
-            wd.wait_records(ACCEPT, accepted + clients, 30 + clients * (0.3 + 0.1 * clients))
+            wait_records(wd, ACCEPT, accepted + clients, 30 + clients * (0.3 + 0.1 * clients))
             start = len(wd.records(MARKER)) + 1  # the pass under way may be older
-            own, commands = wd.cpu_ticks(), wd.cpu_ticks(children=True)
+            own, commands = cpu_ticks(wd.proc.pid), cpu_ticks(wd.proc.pid, children=True)
             wanted = passes if clients < 10 else max(6, passes // 2)
             model_ms = 100 + 100 * clients + 50
-            wd.wait_records(MARKER, start + wanted + 1, 10 + (wanted + 2) * model_ms / 1000 * 2)
+            wait_records(wd, MARKER, start + wanted + 1, 10 + (wanted + 2) * model_ms / 1000 * 2)
             stamps = [t for t, _ in wd.records(MARKER)][start:start + wanted + 1]
             cycles = len(wd.records(MARKER)) - start + 1
             hz = os.sysconf("SC_CLK_TCK")
             if clients == 0:
-                cpu_per_cycle = ((wd.cpu_ticks() - own) * 1000 / hz / cycles,
-                                 (wd.cpu_ticks(children=True) - commands) * 1000 / hz / cycles)
+                cpu_per_cycle = ((cpu_ticks(wd.proc.pid) - own) * 1000 / hz / cycles,
+                                 (cpu_ticks(wd.proc.pid, children=True) - commands) * 1000 / hz / cycles)
             gaps = [(b - a) * 1000 for a, b in zip(stamps, stamps[1:])]
             for s in sockets:
                 s.close()
-            wd.wait_records(CLOSED, closed + clients, 30 + clients)
+            wait_records(wd, CLOSED, closed + clients, 30 + clients)
             rows.append((clients, model_ms, gaps))
     return rows, cpu_per_cycle
 
@@ -157,7 +92,7 @@ def cycle_intervals(bin_dir, client_counts, passes):
 def expiry_delays(bin_dir, samples, timeout_ms):
     """Delay from each record's expiry boundary to its "kill process" record."""
     delays = []
-    with Watchdog(bin_dir) as wd:
+    with watchdog(bin_dir) as wd:
         # Wall clock minus monotonic clock (the watchdog's seconds count is
         # whole seconds of CLOCK_MONOTONIC); sampled closely together.
         offset = statistics.median(time.time() - time.monotonic() for _ in range(5))
@@ -171,7 +106,7 @@ def expiry_delays(bin_dir, samples, timeout_ms):
                 s.sendall(message(1, name, "NoService%02d" % i, 0, timeout_ms))
             time.sleep(0.37)  # spread the registrations over the second
         for name in names:
-            wd.wait_records(r"kill process\[%s\]" % re.escape(name), 1, 10 + timeout_ms / 1000)
+            wait_records(wd, r"kill process\[%s\]" % re.escape(name), 1, 10 + timeout_ms / 1000)
         for name in names:
             reg = wd.records(r"register new process\[%s\]" % re.escape(name))[0][0]
             kill = wd.records(r"kill process\[%s\]" % re.escape(name))[0][0]
@@ -185,14 +120,14 @@ def expiry_delays(bin_dir, samples, timeout_ms):
 
 def idle_cpu_and_memory(bin_dir, cpu_seconds, records):
     """CPU share with no clients, then VmRSS before and after `records` registrations."""
-    with Watchdog(bin_dir) as wd:
+    with watchdog(bin_dir) as wd:
         time.sleep(2)
         hz = os.sysconf("SC_CLK_TCK")
-        ticks = wd.cpu_ticks()
+        ticks = cpu_ticks(wd.proc.pid)
         started = time.monotonic()
         time.sleep(cpu_seconds)
-        cpu = (wd.cpu_ticks() - ticks) / hz / (time.monotonic() - started) * 100
-        rss_before = wd.proc_status("VmRSS")
+        cpu = (cpu_ticks(wd.proc.pid) - ticks) / hz / (time.monotonic() - started) * 100
+        rss_before = int(proc_status(wd.proc.pid)["VmRSS"].split()[0])
         # Many connections, a few messages each, closed at once: the watchdog
         # takes one message per client per pass and one accept per pass, and
         # a closed client with messages left is readable, never an idle poll.
@@ -203,10 +138,10 @@ def idle_cpu_and_memory(bin_dir, cpu_seconds, records):
                 s.sendall(b"".join(message(1, "Rss%05d.exe" % (c * per_client + i), "RssSvc%05d" %
                                            (c * per_client + i), 0, TIMEOUT_NEVER)
                                    for i in range(per_client)))
-        wd.wait_records(r"register new process\[Rss", records, 120)
-        wd.wait_records(CLOSED, clients, 60)
+        wait_records(wd, r"register new process\[Rss", records, 120)
+        wait_records(wd, CLOSED, clients, 60)
         time.sleep(1)
-        rss_after = wd.proc_status("VmRSS")
+        rss_after = int(proc_status(wd.proc.pid)["VmRSS"].split()[0])
     return cpu, rss_before, rss_after
 
 
@@ -226,6 +161,9 @@ def main():
     parser.add_argument("--phases", default="cycles,expiry,resources",
                         help="comma-separated subset of cycles, expiry, resources")
     args = parser.parse_args()
+    why = isolate_network()
+    if why:
+        print("measure: on the machine's network (%s)" % why)
     bin_dir = os.path.abspath(os.path.join(args.build_dir, "bin"))
     if not os.access(os.path.join(bin_dir, "REdodevaz"), os.X_OK):
         sys.exit("no %s/REdodevaz: build first" % bin_dir)

@@ -11,28 +11,25 @@ manager (tools/private_systemd.py; needs root and cgroup2):
   and systemd, and the unit's command writes the time it starts.
 
 Each sample uses a unit of its own, so every restart is a record's first
-(no tolerance cycles). Port 30024 is shared with the end-to-end tests: the
-watchdog waits until it is free.
+(no tolerance cycles). It runs in a network namespace of its own (root), as
+the private manager needs root anyway.
 
 Usage: /usr/bin/python3 scripts/measure_systemd.py [--build-dir build] [--samples 8]
 """
 
 import argparse
 import os
-import re
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, HERE)
-from measure import LINE, log_time, spread  # noqa: E402
+from measure import spread  # noqa: E402
 from private_systemd import PrivateSystemd, Unavailable  # noqa: E402
-from wdharness import config_xml, port_is_free, stop_process, wait_until, watchdog_env  # noqa: E402
+from wdharness import Watchdog, isolate_network, wait_until  # noqa: E402
 
 # The unit's main process writes when it starts, then feeds for a second and
 # stops feeding while it stays alive.
@@ -49,40 +46,26 @@ def query_cost(bin_dir, manager, repetitions):
 
 
 def restart_delays(bin_dir, manager, samples):
-    root = tempfile.mkdtemp(prefix="watchdog-measure-systemd-")
-    etc = os.path.join(root, "etc")
-    os.makedirs(etc)
-    with open(os.path.join(etc, "Watchdog.xml"), "w") as f:
-        f.write(config_xml())
-    log_path = os.path.join(etc, "log", "Watchdog.log")
-    env = manager.client_env(watchdog_env(bin_dir, etc, root))
-
-    def records(pattern):
-        with open(log_path, errors="replace") as f:
-            return [log_time(m.group(1)) for m in map(LINE.match, f) if m and re.search(pattern, m.group(4))]
-
-    if not wait_until(port_is_free, 300, 0.5):
-        raise RuntimeError("port 30024 stayed taken for 5 minutes")
-    watchdog = subprocess.Popen([os.path.join(bin_dir, "REdodevaz")], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wd = Watchdog(bin_dir)
+    wd.env = manager.client_env(wd.env)
     detection, restart = [], []
     try:
-        if not wait_until(lambda: os.path.exists(log_path) and records(r"Process\[VADA\]"), 20):
-            raise RuntimeError("the watchdog did not start; see " + log_path)
+        wd.start(port_wait=300)
+        wd.wait_log(r"Process\[VADA\]")
         # Wall clock minus the monotonic clock the watchdog counts seconds of.
         offset = statistics.median(time.time() - time.monotonic() for _ in range(5))
         for i in range(samples):
             name = "Sampler%02d" % i
-            stamps = os.path.join(root, name + ".stamps")
+            stamps = os.path.join(wd.root, name + ".stamps")
             manager.add_service(name, SAMPLER.format(stamps=stamps, bin=bin_dir, name=name))
             manager.systemctl("start", name + ".service", check=True)
             first = manager.main_pid(name + ".service")
             if not wait_until(lambda: os.path.exists(stamps) and len(open(stamps).read().split()) >= 2, 20, 0.05):
-                raise RuntimeError("%s was not restarted; see %s" % (name, log_path))
+                raise RuntimeError("%s was not restarted; see %s" % (name, wd.log_path))
             second = manager.main_pid(name + ".service")
             manager.systemctl("stop", name + ".service")
-            kill = (records(r"kill process\[%s.exe\]" % name) or [0])[0]
-            feeds = [t for t in records(r"feed process\[%s.exe\]!" % name) if t < kill]
+            kill = ([t for t, _ in wd.records(r"kill process\[%s.exe\]" % name)] or [0])[0]
+            feeds = [t for t, _ in wd.records(r"feed process\[%s.exe\]!" % name) if t < kill]
             mono = max(feeds, default=0) - offset
             if second == first or not feeds or mono - int(mono) < 0.005 or mono - int(mono) > 0.995:
                 continue  # unclear, or too near a boundary to tell which second the feed fell in
@@ -91,8 +74,7 @@ def restart_delays(bin_dir, manager, samples):
             detection.append((kill - expiry) * 1000)
             restart.append((started - kill) * 1000)
     finally:
-        stop_process(watchdog)
-        shutil.rmtree(root, ignore_errors=True)
+        wd.close()
     return detection, restart
 
 
@@ -106,6 +88,9 @@ def main():
     for program in ("REdodevaz", "net", "wdctl", "systemd_bench"):
         if not os.access(os.path.join(bin_dir, program), os.X_OK):
             sys.exit("no %s/%s: build with benchmarks first" % (bin_dir, program))
+    why = isolate_network()
+    if why:
+        print("measure_systemd: on the machine's network (%s)" % why)
     try:
         manager = PrivateSystemd().start()
     except Unavailable as why:

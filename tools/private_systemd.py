@@ -16,7 +16,10 @@ How it is set up, and why:
   folder as SYSTEMD_UNIT_PATH (new unit files are seen without a reload) and no
   generators; the targets it expects are stubs in that folder.
 - Unit pids are host pids. Clients reach the manager through
-  $XDG_RUNTIME_DIR/systemd/private (systemctl --user, sd-bus).
+  $XDG_RUNTIME_DIR/systemd/private (systemctl --user, sd-bus), a socket in
+  the file system, so the manager needs no network: it and its units share
+  the network namespace of whoever starts it (a test file's own, see
+  wdharness.isolate_network).
 
 Every wait has a deadline. stop() ends the manager, kills whatever is left in
 its cgroup and removes the cgroup; cleanup_stale() removes the cgroups of
@@ -28,7 +31,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
 import wdharness
 
@@ -71,6 +73,15 @@ def _systemd_binary():
     return None
 
 
+def skip_or_fail(reason):
+    """What a test does where no private manager can run: it is skipped, or
+    fails when ZELVIN_REQUIRE_SYSTEMD=1 says the manager must run here (CI)."""
+    import pytest
+    if os.environ.get("ZELVIN_REQUIRE_SYSTEMD") == "1":
+        pytest.fail("ZELVIN_REQUIRE_SYSTEMD=1, but no private systemd manager: %s" % reason)
+    pytest.skip("no private systemd manager: %s" % reason)
+
+
 def why_unavailable():
     """None when a private manager can be started here, else the reason."""
     if os.geteuid() != 0:
@@ -82,16 +93,6 @@ def why_unavailable():
     if _cgroup2_base() is None:
         return "no cgroup2 mount on this machine"
     return None
-
-
-def _pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-        return True
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
 
 
 def _remove_cgroup(path, deadline=5.0):
@@ -114,16 +115,15 @@ def _remove_cgroup(path, deadline=5.0):
                                 pass
                 except OSError:
                     pass
-    end = time.monotonic() + deadline
-    while True:
+
+    def removed():
         for root, _, _ in sorted(os.walk(path), key=lambda entry: -len(entry[0])):
             try:
                 os.rmdir(root)
             except OSError:
                 pass
-        if not os.path.isdir(path) or time.monotonic() > end:
-            return not os.path.isdir(path)
-        time.sleep(0.05)
+        return not os.path.isdir(path)
+    return wdharness.wait_until(removed, deadline)
 
 
 def cleanup_stale():
@@ -134,7 +134,7 @@ def cleanup_stale():
     for entry in os.listdir(base):
         if entry.startswith(CGROUP_PREFIX):
             owner = entry[len(CGROUP_PREFIX):].split("-")[0]
-            if owner.isdigit() and not _pid_alive(int(owner)):
+            if owner.isdigit() and not wdharness.alive(int(owner)):
                 _remove_cgroup(os.path.join(base, entry))
 
 
@@ -207,13 +207,9 @@ class PrivateSystemd:
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         finally:
             log.close()
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            if self.proc.poll() is not None:
-                break
-            if self.system_state() in READY_STATES:
-                return self
-            time.sleep(0.05)
+        if wdharness.wait_until(lambda: self.proc.poll() is not None or self.system_state() in READY_STATES,
+                                timeout) and self.proc.poll() is None:
+            return self
         message = "private systemd did not get ready (exit %s): %s" % (self.proc.poll(), self.log()[-2000:])
         self.stop()
         raise Unavailable(message)

@@ -8,8 +8,9 @@ for zombie children. Exit code 0 when every check passes, 1 otherwise.
 
     /usr/bin/python3 tools/soak.py [--seconds 60] [--clients 20] [--expiring 4]
 
-All traffic goes to 127.0.0.1:30024; the watchdog runs with a configuration
-and a service folder in a temporary directory."""
+All traffic goes to 127.0.0.1:30024 in a network namespace of the soak's own
+(where it can have one: root); the watchdog runs with a configuration and a
+service folder in a temporary directory."""
 
 import argparse
 import os
@@ -21,9 +22,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from soak_clients import CANCEL, NEVER, REGISTER, Churn, Connections, PersistentClient  # noqa: E402
-from soak_watchdog import Footprint, WatchdogRun  # noqa: E402
-from wdharness import cpu_ticks, message, zombie_children  # noqa: E402
+from soak_clients import Churn, Connections, PersistentClient  # noqa: E402
+from soak_watchdog import LogTail  # noqa: E402
+from wdharness import (CANCEL, REGISTER, TIMEOUT_NEVER, Footprint, Watchdog, cpu_ticks,  # noqa: E402
+                       isolate_network, message, stop_process, zombie_children)
 from wdharness import wait_until as wait_for  # noqa: E402
 
 FEED_TIMEOUT_MS = 90000    # well-behaved clients: far above any pass time
@@ -61,7 +63,12 @@ class Soak:
         self.args = args
         self.seed = args.seed if args.seed is not None else random.randrange(1 << 30)
         self.rng = random.Random(self.seed)
-        self.run = WatchdogRun(args.build, args.keep)
+        self.run = Watchdog(os.path.join(args.build, "bin"))
+        # The whole run stays in one file: a rotated and then purged file
+        # would make logged feeds look lost.
+        self.run.write_config(rotate_size="2048 M")
+        self.run.temporary = not args.keep
+        self.tail = LogTail(self.run.log_path)
         self.conns = None
         self.halt = threading.Event()
         self.clients, self.expiring = [], []
@@ -86,11 +93,12 @@ class Soak:
                 self.report_figures()
             for c in self.clients:
                 c.close()
-            rc = self.run.stop()
+            rc = stop_process(self.run.proc) if self.run.proc else None
             shut = self.run.proc is not None and "shutting down" in self.log_end()
             self.check("SIGTERM ends the run", "exit %s%s" % (rc, ", 'shutting down' logged" if shut else ""),
                        rc == 0 and shut)
-            self.run.cleanup()
+            self.tail.stop()
+            self.run.close()
         return all(r[2] == "ok" for r in self.rows)
 
     def log_end(self):
@@ -105,11 +113,12 @@ class Soak:
         a, run = self.args, self.run
         for i in range(a.expiring):
             run.add_sleeper("SoakSvc%d" % i)
-        run.start(a.port_wait)
+        run.start(port_wait=a.port_wait)
+        self.tail.start()
         pid = run.proc.pid
         # start() made one connection to see the port open; count from after it.
-        wait_for(lambda: run.tail.accepted() >= 1, 10, 0.1)
-        self.conns = Connections(run.tail.accepted())
+        wait_for(lambda: self.tail.accepted() >= 1, 10, 0.1)
+        self.conns = Connections(self.tail.accepted())
         hard_deadline = time.monotonic() + a.seconds + 600
         for i in range(a.expiring):
             run.net("start", "SoakSvc%d" % i)
@@ -127,7 +136,7 @@ class Soak:
 
         # Warm-up: every client registered, then a short settle.
         t0 = time.monotonic()
-        registered = wait_for(lambda: all(run.tail.get("registers", c.name_) for c in self.clients), 180, 0.5)
+        registered = wait_for(lambda: all(self.tail.get("registers", c.name_) for c in self.clients), 180, 0.5)
         if not self.check("all clients registered (warm-up)", "%.1f s" % (time.monotonic() - t0), registered):
             return
         time.sleep(3)
@@ -138,7 +147,7 @@ class Soak:
         load_end = load_start + a.seconds
         for c in self.expiring:
             c.stop_feeding_at = load_start + a.seconds * self.rng.uniform(0.1, 0.35)
-        self.churn = Churn(self.conns, run.tail, self.rng, a.churn_window, load_end, a.clients)
+        self.churn = Churn(self.conns, self.tail, self.rng, a.churn_window, load_end, a.clients)
         self.churn.start()
         while time.monotonic() < load_end and run.alive():
             time.sleep(min(5, max(0.1, load_end - time.monotonic())))
@@ -155,7 +164,7 @@ class Soak:
         self.check_restarts()
         self.check_feeds()
         # All connections accepted and the dropped ones erased before the quiet period.
-        wait_for(lambda: run.tail.accepted() >= self.conns.made, 120, 0.5)
+        wait_for(lambda: self.tail.accepted() >= self.conns.made, 120, 0.5)
 
         ticks0 = cpu_ticks(pid)
         time.sleep(a.quiet)
@@ -170,7 +179,7 @@ class Soak:
         self.check("zombie children at the end", "none" if zombies is True else str(zombies), zombies is True)
 
     def check_restarts(self):
-        tail = self.run.tail
+        tail = self.tail
 
         def restarted(c):
             svc = c.service
@@ -186,7 +195,7 @@ class Soak:
             c.send(CANCEL)
 
     def check_feeds(self):
-        tail = self.run.tail
+        tail = self.tail
         feeders = [c for c in self.clients if c not in self.expiring]
         t0 = time.monotonic()
         wait_for(lambda: all(tail.get("feeds", c.name_) >= c.sent for c in feeders), 120, 0.5)
@@ -217,10 +226,10 @@ class Soak:
                 str(self.samples[min(n - 1, n * q // 4)].rss_kb) for q in range(5)) + " kB")
 
     def check_probe(self):
-        tail = self.run.tail
+        tail = self.tail
         try:
             sock, _ = self.conns.connect(10.0)
-            sock.sendall(message(REGISTER, "SoakProbe.exe", "SoakProbeSvc", os.getpid(), NEVER))
+            sock.sendall(message(REGISTER, "SoakProbe.exe", "SoakProbeSvc", os.getpid(), TIMEOUT_NEVER))
             ok = wait_for(lambda: tail.get("registers", "SoakProbe.exe"), 60, 0.2)
             sock.sendall(message(CANCEL, "SoakProbe.exe"))
             sock.close()
@@ -230,7 +239,7 @@ class Soak:
         self.check("fresh register served after the run", "logged" if ok else "not logged", bool(ok))
 
     def report_figures(self):
-        tail, churn = self.run.tail, self.churn
+        tail, churn = self.tail, self.churn
         self.note("connections made / refused", "%d / %d" % (self.conns.made - self.conns.base,
                                                                         self.conns.failed))
         self.note("churn connections", "%d (%s)" % (churn.total(), ", ".join(
@@ -264,6 +273,9 @@ def print_table(soak, args, seconds):
 
 def main():
     args = parse_args()
+    why = isolate_network()
+    if why:
+        print("soak: on the machine's network (%s)" % why)
     t0 = time.monotonic()
     soak = Soak(args)
     try:

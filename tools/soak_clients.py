@@ -6,12 +6,9 @@ import struct
 import threading
 import time
 
-from soak_watchdog import HOST, PORT
-from wdharness import message
+from wdharness import FEED, MESSAGE_SIZE, PORT, REGISTER, message
 
-REGISTER, CANCEL, FEED = 1, 2, 3
-NEVER = 0xFFFFFFFF
-MESSAGE_SIZE = 668
+HOST = "127.0.0.1"
 
 # Churn kinds and their weights. "half" holds the worker up to 2 s per
 # connection (the receive bound), so it is kept rare.

@@ -1,19 +1,8 @@
-"""The watchdog under soak: its temporary folder, its process, its log (read
-incrementally) and its footprint in /proc."""
+"""The watchdog under soak as its log tells it: read incrementally, in a
+thread of its own, counted for the checks."""
 
-import os
 import re
-import shutil
-import socket
-import subprocess
-import tempfile
 import threading
-
-import wdharness
-from wdharness import PORT, cpu_ticks, port_is_free
-from wdharness import wait_until as wait_for
-
-HOST = "127.0.0.1"
 
 STAMP = re.compile(r"^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3}) ")
 FEED = re.compile(r"\] feed process\[(Soak[A-Za-z0-9]+\.exe)\]!$")
@@ -60,7 +49,8 @@ class LogTail:
 
     def stop(self):
         self._stop.set()
-        self._thread.join(5)
+        if self._thread.ident is not None:
+            self._thread.join(5)
         self.poll()
 
     def _run(self):
@@ -110,91 +100,3 @@ class LogTail:
         with self.lock:
             return self.tallies["accepted"]
 
-
-class Footprint:
-    """One reading of the watchdog's descriptors, threads, RSS and CPU ticks."""
-
-    def __init__(self, pid):
-        self.fds = len(os.listdir("/proc/%d/fd" % pid))
-        status = {}
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                status[key] = value.strip()
-        self.threads = int(status["Threads"])
-        self.rss_kb = int(status["VmRSS"].split()[0])
-        self.cpu_ticks = cpu_ticks(pid)
-
-
-class WatchdogRun:
-    """A temporary folder with etc/Watchdog.xml and services/, and one run of
-    the real binary on it."""
-
-    def __init__(self, build_dir, keep=False):
-        self.bin = os.path.join(os.path.abspath(build_dir), "bin")
-        self.exe = os.path.join(self.bin, "REdodevaz")
-        self.root = tempfile.mkdtemp(prefix="wd-soak-")
-        self.keep = keep
-        self.etc = os.path.join(self.root, "etc")
-        self.services = os.path.join(self.root, "services")
-        os.makedirs(self.etc)
-        os.makedirs(self.services)
-        with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
-            # RotateSize is raised so the whole run stays in one file: a
-            # rotated and then purged file would make logged feeds look lost.
-            f.write(wdharness.config_xml(rotate_size="2048 M"))
-        self.log_path = os.path.join(self.etc, "log", "Watchdog.log")
-        self.env = wdharness.watchdog_env(self.bin, self.etc, self.services, ZELVIN_STOP_TIMEOUT_MS=2000)
-        self.proc = None
-        self.tail = LogTail(self.log_path)
-
-    def add_sleeper(self, name):
-        wdharness.add_service(self.services, name, wdharness.SLEEPER_SCRIPT)
-
-    def net(self, *args):
-        return subprocess.run([os.path.join(self.bin, "net"), *args], env=self.env,
-                              capture_output=True, text=True, timeout=30)
-
-    def service_pid(self, name):
-        return wdharness.service_pid(self.services, name)
-
-    def start(self, port_wait):
-        if not wait_for(port_is_free, port_wait, 1.0):
-            raise RuntimeError("port %d still taken after %d s" % (PORT, port_wait))
-        out = open(os.path.join(self.root, "watchdog.out"), "w")
-        self.proc = subprocess.Popen([self.exe], env=self.env, stdout=out, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL)
-        out.close()
-        self.tail.start()
-
-        def listening():
-            if self.proc.poll() is not None:
-                return True
-            try:
-                socket.create_connection((HOST, PORT), timeout=1).close()
-                return True
-            except OSError:
-                return False
-        wait_for(listening, 20, 0.2)
-        if self.proc.poll() is not None:
-            raise RuntimeError("watchdog ended at start-up with %s" % self.proc.returncode)
-
-    def alive(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def stop(self):
-        """SIGTERM, then the exit code; SIGKILL after 30 s counts as a hang (None)."""
-        if self.proc is None:
-            return None
-        return wdharness.stop_process(self.proc)
-
-    def cleanup(self):
-        self.tail.stop()
-        for name in sorted(os.listdir(self.services)):
-            if self.service_pid(name):
-                try:
-                    self.net("stop", name)
-                except subprocess.TimeoutExpired:
-                    pass
-        if not self.keep:
-            shutil.rmtree(self.root, ignore_errors=True)

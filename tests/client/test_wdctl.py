@@ -1,35 +1,22 @@
 """Drives build/bin/wdctl against a stand-in watchdog on an ephemeral port."""
 
+import contextlib
 import os
 import re
 import select
 import signal
 import socket
-import struct
 import subprocess
 import time
 
 import pytest
 
-WDCTL = os.path.join(os.environ.get("WATCHDOG_BUILD_DIR", "build"), "bin", "wdctl")
-SIZE = 668
+import wdharness
+from wdharness import MESSAGE_SIZE, TIMEOUT_NEVER, message, parse_messages, wait_until
+
+wdharness.isolate_network()
+WDCTL = os.path.join(wdharness.build_bin(), "wdctl")
 DEADLINE = 20  # seconds; bounds a broken build, never a measurement
-
-
-def message(msg_type, name=b"", service=b"", extra=b"", pid=0, timeout=0):
-    """The expected wire bytes, written out independently of the C++ code."""
-    return (bytes(16) + struct.pack("<H", msg_type) + bytes(2) + name.ljust(64, b"\0")
-            + service.ljust(64, b"\0") + extra.ljust(512, b"\0") + struct.pack("<II", pid, timeout))
-
-
-def parse(data):
-    out = []
-    for at in range(0, len(data) - len(data) % SIZE, SIZE):
-        (msg_type,) = struct.unpack_from("<H", data, at + 16)
-        name = data[at + 20:at + 84].split(b"\0")[0]
-        pid, timeout = struct.unpack_from("<II", data, at + 660)
-        out.append((msg_type, name, pid, timeout))
-    return out
 
 
 class FakeWatchdog:
@@ -80,12 +67,11 @@ def wdctl(*args):
 
 
 @pytest.mark.parametrize("args, expected", [
-    (["--extra", "why", "register", "p1", "svc", "4321", "1500"],
-     message(1, b"p1", b"svc", b"why", 4321, 1500)),
-    (["register", "p1", "svc", "1", "never"], message(1, b"p1", b"svc", pid=1, timeout=0xFFFFFFFF)),
-    (["feed", "p" * 64], message(3, b"p" * 64)),
-    (["cancel", "p1"], message(2, b"p1")),
-    (["send", "p1", "--type", "65535"], message(0xFFFF, b"p1")),
+    (["--extra", "why", "register", "p1", "svc", "4321", "1500"], message(1, "p1", "svc", 4321, 1500, "why")),
+    (["register", "p1", "svc", "1", "never"], message(1, "p1", "svc", 1, TIMEOUT_NEVER)),
+    (["feed", "p" * 64], message(3, "p" * 64)),
+    (["cancel", "p1"], message(2, "p1")),
+    (["send", "p1", "--type", "65535"], message(0xFFFF, "p1")),
 ])
 def test_one_shot_sends_exact_bytes_then_closes(watchdog, args, expected):
     result = wdctl("--port", str(watchdog.port), *args)
@@ -95,12 +81,19 @@ def test_one_shot_sends_exact_bytes_then_closes(watchdog, args, expected):
     assert bytes(watchdog.data) == expected
 
 
-def start_keepalive(watchdog, tmp_path, *extra):
-    err = open(tmp_path / "stderr", "w+")
-    proc = subprocess.Popen([WDCTL, "keepalive", "ka", "svc", "never", "--interval", "50",
-                             "--port", str(watchdog.port), *extra], stderr=err)
-    watchdog.accept()
-    return proc, err
+@contextlib.contextmanager
+def keepalive(watchdog, tmp_path, timeout, *extra):
+    """wdctl keepalive of "ka" against the stand-in, its standard error in a
+    file; killed however the test ends."""
+    with open(tmp_path / "stderr", "w+") as err:
+        proc = subprocess.Popen([WDCTL, "keepalive", "ka", "svc", timeout, "--port", str(watchdog.port), *extra],
+                                stderr=err)
+        try:
+            watchdog.accept()
+            yield proc, err
+        finally:
+            proc.kill()
+            proc.wait()
 
 
 def written(err):
@@ -111,55 +104,41 @@ def written(err):
 
 
 def wait_for_text(err, text):
-    end = time.monotonic() + DEADLINE
-    while time.monotonic() < end:
-        if text in written(err):
-            return True
-        time.sleep(0.05)
-    return False
+    return wait_until(lambda: text in written(err), DEADLINE)
 
 
 @pytest.mark.parametrize("stop_by", ["SIGUSR1", "--stop-after"])
 def test_keepalive_registers_feeds_stops_feeding_and_exits_on_sigterm(watchdog, tmp_path, stop_by):
-    proc, err = start_keepalive(watchdog, tmp_path, *(["--stop-after", "1"] if stop_by != "SIGUSR1" else []))
-    try:
-        assert watchdog.read_until(lambda: len(parse(watchdog.data)) >= 3)
-        msgs = parse(watchdog.data)
-        assert msgs[0] == (1, b"ka", proc.pid, 0xFFFFFFFF)
+    extra = ["--stop-after", "1"] if stop_by != "SIGUSR1" else []
+    with keepalive(watchdog, tmp_path, "never", "--interval", "50", *extra) as (proc, err):
+        assert watchdog.read_until(lambda: len(parse_messages(watchdog.data)) >= 3)
+        msgs = parse_messages(watchdog.data)
+        assert msgs[0] == (1, b"ka", proc.pid, TIMEOUT_NEVER)
         assert all(m[:2] == (3, b"ka") for m in msgs[1:])
 
         if stop_by == "SIGUSR1":
             proc.send_signal(signal.SIGUSR1)
         assert wait_for_text(err, "wdctl: feeding stopped")
         watchdog.drain()
-        stopped_at = len(parse(watchdog.data))
+        stopped_at = len(parse_messages(watchdog.data))
         time.sleep(0.5)  # ten intervals in which no feed may come
         watchdog.drain()
-        assert len(parse(watchdog.data)) <= stopped_at + 1  # one may still be in flight
+        assert len(parse_messages(watchdog.data)) <= stopped_at + 1  # one may still be in flight
         assert proc.poll() is None
 
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=DEADLINE) == 0
         assert watchdog.read_until(lambda: watchdog.eof)
-        assert len(watchdog.data) % SIZE == 0
-    finally:
-        proc.kill()
-        proc.wait()
-        err.close()
+        assert len(watchdog.data) % MESSAGE_SIZE == 0
 
 
 def test_keepalive_reports_a_lost_watchdog(watchdog, tmp_path):
-    proc, err = start_keepalive(watchdog, tmp_path, "--pid", "77")
-    try:
-        assert watchdog.read_until(lambda: len(watchdog.data) >= SIZE)
-        assert parse(watchdog.data)[0] == (1, b"ka", 77, 0xFFFFFFFF)
+    with keepalive(watchdog, tmp_path, "never", "--interval", "50", "--pid", "77") as (proc, err):
+        assert watchdog.read_until(lambda: len(watchdog.data) >= MESSAGE_SIZE)
+        assert parse_messages(watchdog.data)[0] == (1, b"ka", 77, TIMEOUT_NEVER)
         watchdog.close()
         assert proc.wait(timeout=DEADLINE) == 4
         assert "lost" in written(err)
-    finally:
-        proc.kill()
-        proc.wait()
-        err.close()
 
 
 def test_nothing_listening_exits_3_with_address_and_reason():
@@ -191,18 +170,10 @@ def test_usage_errors_exit_2(args):
     ("9000", ["--interval", "250"], 250),
 ])
 def test_keepalive_feeds_every_third_of_the_timeout_unless_told(watchdog, tmp_path, timeout, extra, interval_ms):
-    err = open(tmp_path / "stderr", "w+")
-    proc = subprocess.Popen([WDCTL, "keepalive", "ka", "svc", timeout, "--port", str(watchdog.port), *extra],
-                            stderr=err)
-    try:
-        watchdog.accept()
+    with keepalive(watchdog, tmp_path, timeout, *extra) as (proc, err):
         assert wait_for_text(err, "wdctl: registered ka, feeding every %d ms\n" % interval_ms)
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=DEADLINE) == 0
-    finally:
-        proc.kill()
-        proc.wait()
-        err.close()
 
 
 def test_version_and_help_exit_0():

@@ -1,5 +1,5 @@
 """Faults against the real watchdog: a full disk under the log folder, a
-worker ended by an exception, process names that try to forge log lines."""
+worker ended by an exception."""
 
 import os
 import re
@@ -7,9 +7,8 @@ import shutil
 
 import pytest
 
-from conftest import wait_until
+from wdharness import STAMP, wait_until
 
-STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
 KEEPALIVE = "exec wdctl keepalive Worker.exe Worker 1500 --interval 200 --stop-after 1"
 
 
@@ -34,7 +33,6 @@ def test_supervision_goes_on_while_the_log_disk_is_full_and_the_loss_is_counted(
     # see; the test reaches it through the watchdog's /proc/PID/root.
     watchdog.start(wrapper=["unshare", "-m", "--propagation", "private", "sh", "-c",
                             'mount -t tmpfs -o size=1m tmpfs "$0" && exec "$@"', log_dir])
-    watchdog.wait_listening()
     seen_dir = "/proc/%d/root%s" % (watchdog.proc.pid, log_dir)
     watchdog.log_path = os.path.join(seen_dir, "Watchdog.log")
     watchdog.add_service("Worker", KEEPALIVE)
@@ -80,7 +78,6 @@ def register_at_expiry(wd):
 def test_a_worker_ended_by_an_exception_is_named_in_a_critical_record_and_a_crash_report(
         watchdog, fault, path, exception):
     watchdog.start(**({"PATH": path} if path else {}))
-    watchdog.wait_log(r"Watchdog SERVER initialize ok")
     undo = fault(watchdog)
     try:
         check_worker_end_reported(watchdog, exception)
@@ -99,15 +96,3 @@ def check_worker_end_reported(watchdog, exception):
     assert watchdog.proc.poll() is None
     watchdog.wait_listening()
 
-
-def test_forged_names_are_written_as_one_escaped_line(watchdog):
-    watchdog.start()
-    watchdog.wait_listening()
-    for name in ("x\n2026-01-01 00:00:00.000 [Critical] WTD: forged", "\x1b[31mred\x1b[0m"):
-        watchdog.wdctl("register", name, "Nothing", "1", "never")
-    watchdog.wait_log(r"(?m)^%s \[Information\] WTD: \[\S+ \d+\] register new process\["
-                      r"x\\n2026-01-01 00:00:00\.000 \[Critical\] WTD: forged\]$" % STAMP)
-    watchdog.wait_log(r"register new process\[\\x1b\[31mred\\x1b\[0m\]")
-    log = watchdog.log()
-    assert not re.search(r"(?m)^2026-01-01", log)
-    assert "\x1b" not in log

@@ -1,14 +1,10 @@
 """The real watchdog serving real clients over TCP on port 30024."""
 
 import socket
-import struct
-
-from wdharness import message
 
 
 def test_wdctl_registration_feed_and_cancel_are_logged(watchdog):
     watchdog.start()
-    watchdog.wait_listening()
     watchdog.wdctl("register", "Alpha.exe", "AlphaSvc", "4242", "never")
     watchdog.wait_log(r"\[WatchdogServerModule::registerWatchdog \d+\] register new process\[Alpha.exe\]")
     watchdog.wdctl("feed", "Alpha.exe")
@@ -18,35 +14,6 @@ def test_wdctl_registration_feed_and_cancel_are_logged(watchdog):
     watchdog.wdctl("feed", "Alpha.exe")
     watchdog.wait_log(r"feed process\[Alpha.exe\] is not existed!")
     assert watchdog.log().count("Msg ID[") == 4
-
-
-def test_bad_clients_do_not_disturb_good_ones(watchdog):
-    watchdog.start()
-    watchdog.wait_listening()
-    good = socket.create_connection(("127.0.0.1", 30024))
-    good.sendall(message(1, "Good.exe", "GoodSvc", 1, 0xFFFFFFFF))
-    watchdog.wait_log(r"register new process\[Good.exe\]")
-
-    # Half a message, then silence: dropped after the receive bound.
-    silent = socket.create_connection(("127.0.0.1", 30024))
-    silent.sendall(message(3, "Good.exe")[:300])
-    # A reset connection and an unknown type.
-    resetter = socket.create_connection(("127.0.0.1", 30024))
-    resetter.sendall(message(77, "x"))
-    watchdog.wait_log(r"unknowing watchdog message type 77")
-    resetter.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    resetter.close()
-    watchdog.wait_log(r"fell silent")
-    watchdog.wait_log(r"recv error client socket is exception")
-
-    good.sendall(message(3, "Good.exe"))
-    watchdog.wait_log(r"feed process\[Good.exe\]!")
-    good.close()
-    silent.close()
-    watchdog.wait_log(r"client socket had closed, erase it!")
-    # The registration outlives its connection.
-    watchdog.wdctl("feed", "Good.exe")
-    watchdog.wait_log(r"feed process\[Good.exe\]!", count=2)
 
 
 def open_file_limits(pid):
@@ -59,7 +26,6 @@ def open_file_limits(pid):
 
 def test_connection_churn_does_not_end_the_worker(watchdog):
     watchdog.start()
-    watchdog.wait_listening()
     # Every descriptor the system allows is taken up front.
     soft, hard = open_file_limits(watchdog.proc.pid)
     assert soft == hard

@@ -4,32 +4,15 @@ service folder of the test's own."""
 import os
 import time
 
-from conftest import wait_until
-from wdharness import zombie_children
+from wdharness import wait_until, zombie_children
 
 KEEPALIVE = 'exec wdctl keepalive {name} {service} {timeout} --interval 200 --stop-after {after}'
-
-
-def net_commands_for(service):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                argv = f.read().split(b"\0")
-        except OSError:
-            continue
-        if len(argv) >= 3 and os.path.basename(argv[0]) == b"net" and argv[2] == service.encode():
-            found.append(int(entry))
-    return found
 
 
 def test_a_process_that_stops_feeding_is_restarted_through_its_service(watchdog):
     watchdog.add_service("Worker", KEEPALIVE.format(name="Worker.exe", service="Worker",
                                                     timeout=2000, after=2))
     watchdog.start()
-    watchdog.wait_listening()
     assert watchdog.net("start", "Worker").returncode == 0
     first = watchdog.service_pid("Worker")
     watchdog.wait_log(r"register new process\[Worker.exe\]")
@@ -47,7 +30,6 @@ def test_a_process_that_stops_feeding_is_restarted_through_its_service(watchdog)
 
 def test_a_process_of_an_unregistered_service_is_dropped_at_first_expiry(watchdog):
     watchdog.start()
-    watchdog.wait_listening()
     watchdog.wdctl("register", "Ghost.exe", "NoSuchService", "1", "1000")
     watchdog.wait_log(r"kill process\[Ghost.exe\]")
     watchdog.wdctl("feed", "Ghost.exe")
@@ -58,7 +40,6 @@ def test_a_process_of_an_unregistered_service_is_dropped_at_first_expiry(watchdo
 def test_dependent_services_are_started_and_dog_records_suppress_it(watchdog):
     watchdog.add_sleeper("DUZI")
     watchdog.start()
-    watchdog.wait_listening()
     # Stopped at start-up: started by the start-up check, without a record.
     assert wait_until(lambda: watchdog.service_pid("DUZI"))
     watchdog.wait_log(r"DUZI Status changed from stop to running!")
@@ -74,7 +55,7 @@ def test_dependent_services_are_started_and_dog_records_suppress_it(watchdog):
     # A start request of an earlier cycle may still wait behind another
     # command; let it finish, or it would start DUZI after the stop below.
     # DUZI counts as running only once no start is settling.
-    assert wait_until(lambda: not net_commands_for("DUZI"), 30)
+    assert wait_until(lambda: not watchdog.net_commands("DUZI"), 30)
     watchdog.wait_log(r"DUZI Status changed from stop to running!", count=2)
     assert watchdog.net("stop", "DUZI").returncode == 0
     watchdog.wait_log(r"DUZI Status changed from running to stop!", count=2)
@@ -85,9 +66,7 @@ def test_dependent_services_are_started_and_dog_records_suppress_it(watchdog):
 
 def test_a_hundred_start_requests_leave_no_zombie(watchdog):
     watchdog.add_service("VADA", "exit 1")
-    watchdog.env["ZELVIN_START_SETTLE_MS"] = "20"
-    watchdog.start()
-    watchdog.wait_listening()
+    watchdog.start(ZELVIN_START_SETTLE_MS="20")
     watchdog.wait_log(r"start VADA int the loop!", count=100, timeout=120)
     pid = watchdog.proc.pid
     # A command that just ended may be caught between exit and reaping.

@@ -7,14 +7,13 @@ no Watchdog.xml beside it, so its start proves the lookup of
 ..\\etc\\Watchdog.xml."""
 
 import re
-import socket
 import subprocess
 import time
 
 import pytest
 
-from winehost import DEADLINE, ROOT, WIN_BUILD, wait_until  # first: it puts tools/ on the path
-from wdharness import PORT, port_is_free
+from winehost import DEADLINE, ROOT, WIN_BUILD, WineLog, wait_until
+from wdharness import PORT, connects, port_is_free
 
 SERVICE = "REdodevaz"
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\REdodevaz"
@@ -40,34 +39,13 @@ def build_setup(version, folder):
     return out
 
 
-def accepts_connections():
-    try:
-        socket.create_connection(("127.0.0.1", PORT), timeout=5).close()
-        return True
-    except OSError:
-        return False
-
-
 class Installation:
     def __init__(self, wine):
         self.wine = wine
         self.folder = wine.prefix / "drive_c" / "Program Files" / "Zelvin Watchdog"
-
-    def text(self, relative):
-        try:
-            return (self.folder / relative).read_text(errors="replace")
-        except FileNotFoundError:
-            return ""
-
-    def log(self):
-        return self.text("log/Watchdog.log")
-
-    def setup_log(self):
-        return self.text("log/Setup.log")
-
-    def wait_log(self, text, count=1):
-        assert wait_until(lambda: self.log().count(text) >= count), \
-            f"not {count} times in the log: {text!r}\n{self.log()[-3000:]}"
+        log = WineLog(self.folder / "log" / "Watchdog.log")
+        self.log, self.wait_log = log.text, log.wait_for
+        self.setup_log = WineLog(self.folder / "log" / "Setup.log").text
 
     def run(self, program, *args):
         """Runs a setup or uninstaller; returns when it was started."""
@@ -82,7 +60,7 @@ class Installation:
 
     def serving(self):
         assert wait_until(lambda: self.wine.state(SERVICE) == "RUNNING"), self.setup_log()
-        assert wait_until(accepts_connections), f"nothing on port {PORT}\n{self.log()[-3000:]}"
+        assert wait_until(lambda: connects(timeout=5)), f"nothing on port {PORT}\n{self.log()[-3000:]}"
 
 
 @pytest.fixture(scope="module")

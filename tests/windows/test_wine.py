@@ -8,7 +8,7 @@ import socket
 
 import pytest
 
-from winehost import DEADLINE, WIN_BUILD, wait_until, windows_path  # first: it puts tools/ on the path
+from winehost import WIN_BUILD, WineLog, wait_until, windows_path
 from wdharness import PORT, message, port_is_free
 
 
@@ -62,17 +62,8 @@ class Watchdog:
     def __init__(self, wine, folder):
         self.wine = wine
         self.folder = folder
-        self.log_path = folder / "log" / "Watchdog.log"
-
-    def log(self):
-        try:
-            return self.log_path.read_text(errors="replace")
-        except FileNotFoundError:
-            return ""
-
-    def wait_log(self, text, count=1, timeout=DEADLINE):
-        assert wait_until(lambda: self.log().count(text) >= count, timeout), \
-            f"not {count} times in the log: {text!r}\n{self.log()[-3000:]}"
+        self.logfile = WineLog(folder / "log" / "Watchdog.log")
+        self.log, self.wait_log = self.logfile.text, self.logfile.wait_for
 
     def net(self, command, service):
         return self.wine.run("net", command, service)

@@ -4,14 +4,12 @@ generous deadlines, and wine and wineserver driven on one prefix."""
 import os
 import re
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import wdharness  # noqa: E402
+import wdharness
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(wdharness.ROOT)
 WIN_BUILD = Path(os.environ.get("WATCHDOG_WINDOWS_BUILD_DIR", ROOT / "build-windows"))
 # Slow, shared machines: every wait is for a condition, with room to spare.
 DEADLINE = 60.0
@@ -19,6 +17,13 @@ DEADLINE = 60.0
 
 def wait_until(predicate, timeout=DEADLINE, interval=0.25):
     return wdharness.wait_until(predicate, timeout, interval)
+
+
+class WineLog(wdharness.LogFile):
+    """A log the Wine side writes, waited for by its plain text."""
+
+    def wait_for(self, text, count=1, timeout=DEADLINE):
+        self.wait(re.escape(text), count, timeout, 0.25)
 
 
 def windows_path(path):
