@@ -2,7 +2,7 @@
 
 #include "ProcStat.h"
 #include "ProcessWait.h"
-#include "ServiceLock.h"
+#include "FileLock.h"
 #include "SiblingOrder.h"
 #include "SystemdBus.h"
 
@@ -60,7 +60,7 @@ std::vector<ServicePid> readQueue(int fd)
     return vecEntries;
 }
 
-void writeQueue(const ServiceLock& lock, const std::vector<ServicePid>& vecEntries)
+void writeQueue(const FileLock& lock, const std::vector<ServicePid>& vecEntries)
 {
     std::string text;
     for (const ServicePid& entry : vecEntries)
@@ -90,7 +90,7 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
     // Looked up before the lock: it may sleep while a sibling execs.
     const std::vector<ServicePid> vecEarlier = earlierNetSiblings(name, iTimeoutMs);
 
-    ServiceLock lock(m_strQueueFile, iTimeoutMs);
+    FileLock lock(m_strQueueFile, iTimeoutMs);
     std::vector<ServicePid> vecQueue = readQueue(lock.fd());
     auto itSelf = std::find(vecQueue.begin(), vecQueue.end(), m_self);
     const bool bReserved = itSelf != vecQueue.end(); // by a later sibling
@@ -122,7 +122,7 @@ CommandAdmission::~CommandAdmission()
         return;
     try
     {
-        ServiceLock lock(m_strQueueFile, LEAVE_TIMEOUT_MS);
+        FileLock lock(m_strQueueFile, LEAVE_TIMEOUT_MS);
         std::vector<ServicePid> vecQueue = readQueue(lock.fd());
         std::erase(vecQueue, m_self);
         if (vecQueue.empty())

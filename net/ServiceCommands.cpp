@@ -3,7 +3,7 @@
 #include "ProcStat.h"
 #include "ProcessWait.h"
 #include "ServiceFolder.h"
-#include "ServiceLock.h"
+#include "FileLock.h"
 #include "ServiceSpawner.h"
 
 #include <Poco/Exception.h>
@@ -80,7 +80,7 @@ NetResult startService(const std::string& name, const NetSettings& settings)
     ServiceFolder folder(ServiceFolder::defaultPath());
     if (runningService(folder, name))
         return {NetOutcome::NET_ALREADY_STARTED, {}};
-    ServiceLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
+    FileLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
     int pid = spawnService(folder.serviceDir(name), name);
     if (pid < 0)
         return {NetOutcome::NET_COULD_NOT_START, {}};
@@ -132,7 +132,7 @@ NetResult stopService(const std::string& name, const NetSettings& settings)
             "Pid file " + strPidFile + " names process " + std::to_string(pid->iPid) +
             ", which does not lead a session and process group of its own as a service does");
 
-    ServiceLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
+    FileLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
     signalService(*pid, SIGTERM);
     if (waitForEnd({*pid}, after(settings.iStopTimeoutMs)) != WaitOutcome::WAIT_ENDED)
     {
