@@ -1,8 +1,8 @@
 #include "CommandAdmission.h"
 
+#include "FileLock.h"
 #include "ProcStat.h"
 #include "ProcessWait.h"
-#include "FileLock.h"
 #include "SiblingOrder.h"
 #include "SystemdBus.h"
 
