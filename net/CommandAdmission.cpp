@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -99,8 +100,7 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
         if (ServiceFolder::isAlive(sibling) &&
             std::find(vecQueue.begin(), vecQueue.end(), sibling) == vecQueue.end())
             vecJoined.push_back(sibling);
-    m_vecAhead = vecJoined;
-    if (m_vecAhead.size() >= MAX_ADMITTED)
+    if (vecJoined.size() >= MAX_ADMITTED)
     {
         if (bReserved)
         {
@@ -109,6 +109,8 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
         }
         return;
     }
+    if (!vecJoined.empty())
+        m_ahead = vecJoined.front();
     vecJoined.push_back(m_self);
     if (bReserved)
         vecJoined.insert(vecJoined.end(), itSelf + 1, vecQueue.end());
@@ -138,7 +140,12 @@ CommandAdmission::~CommandAdmission()
 
 void CommandAdmission::waitForTurn()
 {
-    switch (waitForEnd(m_vecAhead, m_deadline, m_iParentPid))
+    WaitOutcome eOutcome = WaitOutcome::WAIT_ENDED;
+    if (m_ahead)
+        eOutcome = waitForEnd(*m_ahead, m_deadline, m_iParentPid);
+    else if (m_iParentPid > 1 && ::getppid() != m_iParentPid)
+        eOutcome = WaitOutcome::WAIT_PARENT_GONE;
+    switch (eOutcome)
     {
     case WaitOutcome::WAIT_ENDED:
         return;

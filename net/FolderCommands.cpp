@@ -153,7 +153,7 @@ NetResult startService(const std::string& name, const NetSettings& settings)
         reap(pid);
         throw;
     }
-    if (waitForEnd({child}, after(settings.iStartSettleMs)) == WaitOutcome::WAIT_ENDED)
+    if (waitForEnd(child, after(settings.iStartSettleMs)) == WaitOutcome::WAIT_ENDED)
     {
         reap(pid);
         folder.removePid(name);
@@ -189,10 +189,10 @@ NetResult stopService(const std::string& name, const NetSettings& settings)
 
     FileLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
     signalService(*pid, SIGTERM);
-    if (waitForEnd({*pid}, after(settings.iStopTimeoutMs)) != WaitOutcome::WAIT_ENDED)
+    if (waitForEnd(*pid, after(settings.iStopTimeoutMs)) != WaitOutcome::WAIT_ENDED)
     {
         signalService(*pid, SIGKILL);
-        if (waitForEnd({*pid}, after(KILL_WAIT_MS)) != WaitOutcome::WAIT_ENDED)
+        if (waitForEnd(*pid, after(KILL_WAIT_MS)) != WaitOutcome::WAIT_ENDED)
             return {NetOutcome::NET_SYSTEM_ERROR, "Process " + std::to_string(pid->iPid) + " did not end"};
     }
     folder.removePid(name);
