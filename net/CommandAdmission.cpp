@@ -1,9 +1,9 @@
 #include "CommandAdmission.h"
 
 #include "FileLock.h"
+#include "LaunchOrder.h"
 #include "ProcStat.h"
 #include "ProcessWait.h"
-#include "SiblingOrder.h"
 #include "SystemdBus.h"
 
 #include <Poco/Exception.h>
@@ -89,7 +89,7 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
     m_self = ServicePid{iOwnPid, self->uStartTime};
     m_iParentPid = self->iParentPid;
     // Looked up before the lock: it may sleep while a sibling execs.
-    const std::vector<ServicePid> vecEarlier = earlierNetSiblings(name, iTimeoutMs);
+    const std::vector<ServicePid> vecEarlier = earlierNetSiblings(name, m_self, m_iParentPid, iTimeoutMs);
 
     FileLock lock(m_strQueueFile, iTimeoutMs);
     std::vector<ServicePid> vecQueue = readQueue(lock.fd());
