@@ -1,9 +1,9 @@
 #include "CommandAdmission.h"
 
+#include "FileLock.h"
+#include "LaunchOrder.h"
 #include "ProcStat.h"
 #include "ProcessWait.h"
-#include "ServiceLock.h"
-#include "SiblingOrder.h"
 #include "SystemdBus.h"
 
 #include <Poco/Exception.h>
@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -60,7 +61,7 @@ std::vector<ServicePid> readQueue(int fd)
     return vecEntries;
 }
 
-void writeQueue(const ServiceLock& lock, const std::vector<ServicePid>& vecEntries)
+void writeQueue(const FileLock& lock, const std::vector<ServicePid>& vecEntries)
 {
     std::string text;
     for (const ServicePid& entry : vecEntries)
@@ -88,9 +89,9 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
     m_self = ServicePid{iOwnPid, self->uStartTime};
     m_iParentPid = self->iParentPid;
     // Looked up before the lock: it may sleep while a sibling execs.
-    const std::vector<ServicePid> vecEarlier = earlierNetSiblings(name, iTimeoutMs);
+    const std::vector<ServicePid> vecEarlier = earlierNetSiblings(name, m_self, m_iParentPid, iTimeoutMs);
 
-    ServiceLock lock(m_strQueueFile, iTimeoutMs);
+    FileLock lock(m_strQueueFile, iTimeoutMs);
     std::vector<ServicePid> vecQueue = readQueue(lock.fd());
     auto itSelf = std::find(vecQueue.begin(), vecQueue.end(), m_self);
     const bool bReserved = itSelf != vecQueue.end(); // by a later sibling
@@ -99,8 +100,7 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
         if (ServiceFolder::isAlive(sibling) &&
             std::find(vecQueue.begin(), vecQueue.end(), sibling) == vecQueue.end())
             vecJoined.push_back(sibling);
-    m_vecAhead = vecJoined;
-    if (m_vecAhead.size() >= MAX_ADMITTED)
+    if (vecJoined.size() >= MAX_ADMITTED)
     {
         if (bReserved)
         {
@@ -109,6 +109,8 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
         }
         return;
     }
+    if (!vecJoined.empty())
+        m_ahead = vecJoined.front();
     vecJoined.push_back(m_self);
     if (bReserved)
         vecJoined.insert(vecJoined.end(), itSelf + 1, vecQueue.end());
@@ -122,7 +124,7 @@ CommandAdmission::~CommandAdmission()
         return;
     try
     {
-        ServiceLock lock(m_strQueueFile, LEAVE_TIMEOUT_MS);
+        FileLock lock(m_strQueueFile, LEAVE_TIMEOUT_MS);
         std::vector<ServicePid> vecQueue = readQueue(lock.fd());
         std::erase(vecQueue, m_self);
         if (vecQueue.empty())
@@ -138,7 +140,12 @@ CommandAdmission::~CommandAdmission()
 
 void CommandAdmission::waitForTurn()
 {
-    switch (waitForEnd(m_vecAhead, m_deadline, m_iParentPid))
+    WaitOutcome eOutcome = WaitOutcome::WAIT_ENDED;
+    if (m_ahead)
+        eOutcome = waitForEnd(*m_ahead, m_deadline, m_iParentPid);
+    else if (m_iParentPid > 1 && ::getppid() != m_iParentPid)
+        eOutcome = WaitOutcome::WAIT_PARENT_GONE;
+    switch (eOutcome)
     {
     case WaitOutcome::WAIT_ENDED:
         return;

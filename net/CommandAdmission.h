@@ -3,31 +3,33 @@
 #include "ServiceFolder.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
-#include <vector>
 
-// Admits `net` commands for one service the way a service manager accepts
-// control requests: one command at work and one waiting behind it; any
-// further command is refused at once rather than piling up. The admitted
-// commands are kept, in order, in the service's queue file (one "PID
-// STARTTIME" line each), read and written under a lock held for
-// microseconds. Commands that one parent launched back to back keep their
-// launch order (SiblingOrder.h): a command that reaches the queue before an
-// earlier sibling puts that sibling in front of itself. An entry whose
-// process has ended is dropped by the next command, so a crashed `net` blocks
-// nothing. The same for every service manager; only the queue file's place
-// differs. Linux only; one object per process.
+// How `net` commands for one service are admitted, as a service manager
+// accepts control requests:
+// - one command at work and one waiting behind it; a further one is refused
+//   at once rather than piling up;
+// - commands that one parent launched back to back act in launch order,
+//   whichever reaches the queue first;
+// - a waiting command sleeps on pidfds until the one ahead has ended, at most
+//   until its deadline, and gives up once the program that ran it has ended;
+// - a command that has ended (crashed) holds up nothing.
+// The admitted commands are the "PID STARTTIME" lines of the service's queue
+// file, read and written under a FileLock held for microseconds; the last
+// command out removes it. The same for every service manager; only the
+// queue file's place differs. Linux only; one object per process.
 class CommandAdmission
 {
 public:
-    // Joins the queue in `strQueueFile` for the service `name` (the name as
-    // given to net, for the launch order), or is refused when two commands are
-    // already admitted. Does not wait for the commands ahead. Throws
+    // Joins the queue in `strQueueFile` for the service `name` (as given to
+    // net: the launch order compares it), or is refused when two commands are
+    // admitted already. Does not wait for the command ahead. Throws
     // Poco::TimeoutException when the queue stays locked for `iTimeoutMs`,
     // Poco::FileException when it cannot be used.
     CommandAdmission(std::string strQueueFile, const std::string& name, int iTimeoutMs);
 
-    // Leaves the queue (removing the file when it is then empty). Never throws.
+    // Leaves the queue. Never throws.
     ~CommandAdmission();
 
     CommandAdmission(const CommandAdmission&) = delete;
@@ -36,10 +38,11 @@ public:
     // Whether the command may go on; false: it must fail at once.
     bool admitted() const { return m_bAdmitted; }
 
-    // Sleeps until the commands ahead have ended. Throws
-    // Poco::TimeoutException when they still run `iTimeoutMs` after the
+    // Sleeps until the command ahead has ended. Throws
+    // Poco::TimeoutException when it still runs `iTimeoutMs` after the
     // constructor began, Poco::SystemException when the program that ran net
-    // ends first (nobody waits for the command any more).
+    // ends first (nobody waits for the command any more) or the command ahead
+    // cannot be watched.
     void waitForTurn();
 
 private:
@@ -50,7 +53,7 @@ private:
     ServicePid m_self{};
     int m_iParentPid = 0;
     bool m_bAdmitted = false;
-    std::vector<ServicePid> m_vecAhead;
+    std::optional<ServicePid> m_ahead;
 };
 
 // Where the queue files of systemd units live: /run/zelvin-watchdog/net for

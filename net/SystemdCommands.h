@@ -1,7 +1,7 @@
 #pragma once
 
+#include "NetResult.h"
 #include "NetSettings.h"
-#include "ServiceCommands.h"
 
 #include <string>
 

@@ -3,11 +3,11 @@
 // exit codes (0 done, 2 refused or failed, 1 usage).
 
 #include "CommandAdmission.h"
+#include "FolderCommands.h"
 #include "NetSettings.h"
-#include "ServiceCommands.h"
 #include "ServiceManagerChoice.h"
-#include "UnitName.h"
 #include "SystemdCommands.h"
+#include "UnitName.h"
 
 #include <Poco/Exception.h>
 

@@ -2,6 +2,7 @@
 processes, with the Windows command's messages and exit codes."""
 
 import ctypes
+import fcntl
 import json
 import os
 import pathlib
@@ -278,6 +279,10 @@ def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
         (blocked / ".queue").write_text(queue_entry(busy.pid))
         res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
         assert res.returncode == 2 and b"still at work after 200 ms" in res.stderr
+        with open(blocked / ".queue", "a") as queue:  # a queue lock that is never let go
+            fcntl.lockf(queue, fcntl.LOCK_EX)
+            res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
+        assert res.returncode == 2 and b"Another net command holds " in res.stderr
         stop_vada, start_duzi = launch_back_to_back(folder, ["stop", "VADA"], ["start", "DUZI"])
         assert exit_codes([start_duzi]) == [0]
         assert os.waitpid(stop_vada[0], os.WNOHANG) == (0, 0)  # still waiting behind VADA's command

@@ -1,22 +1,22 @@
-#include "SiblingOrder.h"
+#include "LaunchOrder.h"
 
 #include "ProcStat.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace
 {
+using Clock = std::chrono::steady_clock;
+
 // How often a sibling caught between fork and exec is looked at again: often
 // enough that a restart adds little. Only such a sibling is looked at twice.
 const int POLL_MS = 5;
@@ -28,8 +28,8 @@ const int EXEC_GRACE_MS = 3000;
 // A cmdline longer than this is not net's ("net", verb, a name of at most 255
 // bytes, and the path of the binary).
 const size_t CMDLINE_MAX = PATH_MAX + 512;
-
-using Clock = std::chrono::steady_clock;
+// Far more than the children file of any parent of net lists.
+const size_t CHILDREN_MAX = 1 << 20;
 
 enum class SiblingKind
 {
@@ -41,8 +41,7 @@ enum class SiblingKind
 
 struct Sibling
 {
-    int iPid;
-    uint64_t uStartTime;
+    ServicePid process;
     bool bSame; // once known to be net for our service, only its end matters
 };
 
@@ -56,9 +55,9 @@ struct Context
     std::string strParentCmdline;
 };
 
-std::string procPath(int pid, const char* szEntry)
+std::string procPath(int pid, const std::string& strEntry)
 {
-    return "/proc/" + std::to_string(pid) + "/" + szEntry;
+    return "/proc/" + std::to_string(pid) + "/" + strEntry;
 }
 
 // The target of /proc/PID/exe; empty when it cannot be read.
@@ -70,27 +69,31 @@ std::string readExe(int pid)
                                                           : std::string();
 }
 
-// /proc/PID/cmdline, NUL-separated, cut at CMDLINE_MAX; empty when unreadable
-// (and for a process whose exec has not yet set up its arguments).
-std::string readCmdline(int pid)
+// The first `maxBytes` of a file under /proc; empty when unreadable (and the
+// cmdline of a process whose exec has not yet set up its arguments).
+std::string readProcFile(const std::string& strPath, size_t maxBytes)
 {
-    int fd = ::open(procPath(pid, "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return {};
-    std::string text(CMDLINE_MAX, '\0');
-    size_t len = 0;
-    while (len < text.size())
+    std::string text;
+    char buf[4096];
+    while (text.size() < maxBytes)
     {
-        ssize_t n = ::read(fd, text.data() + len, text.size() - len);
+        ssize_t n = ::read(fd, buf, std::min(sizeof buf, maxBytes - text.size()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        len += static_cast<size_t>(n);
+        text.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
-    text.resize(len);
     return text;
+}
+
+std::string readCmdline(int pid)
+{
+    return readProcFile(procPath(pid, "cmdline"), CMDLINE_MAX);
 }
 
 // The third argument of a NUL-separated command line, if it has one.
@@ -114,17 +117,17 @@ SiblingKind classify(const Sibling& sib, const Context& ctx)
 {
     // The start time and parent tell a sibling from a later process that got
     // its pid; a zombie has ended even before the parent reaps it.
-    std::optional<ProcStat::Info> info = ProcStat::read(sib.iPid);
-    if (!info || !ProcStat::isLiveState(info->cState) || info->uStartTime != sib.uStartTime ||
+    std::optional<ProcStat::Info> info = ProcStat::read(sib.process.iPid);
+    if (!info || !ProcStat::isLiveState(info->cState) || info->uStartTime != sib.process.uStartTime ||
         info->iParentPid != ctx.iParentPid)
         return SiblingKind::SIBLING_GONE;
     if (sib.bSame)
         return SiblingKind::SIBLING_SAME;
-    std::string strExe = readExe(sib.iPid);
+    std::string strExe = readExe(sib.process.iPid);
     if (!strExe.empty() && strExe == ctx.strOwnExe)
     {
         // Right after exec the arguments may not be set up yet: look again.
-        std::optional<std::string> arg = thirdArgument(readCmdline(sib.iPid));
+        std::optional<std::string> arg = thirdArgument(readCmdline(sib.process.iPid));
         if (!arg)
             return SiblingKind::SIBLING_UNDECIDED;
         return *arg == ctx.strName ? SiblingKind::SIBLING_SAME : SiblingKind::SIBLING_OTHER;
@@ -134,53 +137,59 @@ SiblingKind classify(const Sibling& sib, const Context& ctx)
     // The parent's program: a copy forked but not yet exec'd has the parent's
     // command line too, and one that did exec between the two reads shows a
     // new program when read again.
-    if (readCmdline(sib.iPid) == ctx.strParentCmdline || readExe(sib.iPid) != strExe)
+    if (readCmdline(sib.process.iPid) == ctx.strParentCmdline || readExe(sib.process.iPid) != strExe)
         return SiblingKind::SIBLING_UNDECIDED;
     return SiblingKind::SIBLING_OTHER;
 }
 
-// The live siblings created before us: start time first, pid for processes
-// started within the same clock tick.
-std::vector<Sibling> earlierSiblings(int iParentPid, int iOwnPid, uint64_t uOwnStart)
+bool startedBefore(const ServicePid& a, const ServicePid& b)
+{
+    // Processes started within the same clock tick: the lower pid first.
+    return a.uStartTime < b.uStartTime || (a.uStartTime == b.uStartTime && a.iPid < b.iPid);
+}
+
+// The live children of `iParentPid` started before `self`, from the children
+// lists of the parent's threads (a child is listed by the thread that
+// created it).
+std::vector<Sibling> earlierSiblings(int iParentPid, const ServicePid& self)
 {
     std::vector<Sibling> vecSiblings;
-    DIR* dir = ::opendir("/proc");
+    const std::string strTasks = procPath(iParentPid, "task");
+    DIR* dir = ::opendir(strTasks.c_str());
     if (dir == nullptr)
         return vecSiblings;
     while (const dirent* entry = ::readdir(dir))
     {
-        int pid = 0;
-        const char* pEnd = entry->d_name + std::strlen(entry->d_name);
-        auto res = std::from_chars(entry->d_name, pEnd, pid);
-        if (res.ec != std::errc() || res.ptr != pEnd || pid == iOwnPid)
+        if (entry->d_name[0] == '.')
             continue;
-        std::optional<ProcStat::Info> info = ProcStat::read(pid);
-        if (!info || info->iParentPid != iParentPid || !ProcStat::isLiveState(info->cState))
-            continue;
-        if (info->uStartTime < uOwnStart || (info->uStartTime == uOwnStart && pid < iOwnPid))
-            vecSiblings.push_back(Sibling{pid, info->uStartTime, false});
+        std::istringstream children(readProcFile(strTasks + "/" + entry->d_name + "/children", CHILDREN_MAX));
+        for (int pid = 0; children >> pid;)
+        {
+            std::optional<ProcStat::Info> info = ProcStat::read(pid);
+            if (info && info->iParentPid == iParentPid && ProcStat::isLiveState(info->cState) &&
+                startedBefore(ServicePid{pid, info->uStartTime}, self))
+                vecSiblings.push_back(Sibling{ServicePid{pid, info->uStartTime}, false});
+        }
     }
     ::closedir(dir);
     return vecSiblings;
 }
 } // namespace
 
-std::vector<ServicePid> earlierNetSiblings(const std::string& name, int iGraceMs)
+std::vector<ServicePid> earlierNetSiblings(const std::string& name, const ServicePid& self, int iParentPid,
+                                           int iGraceMs)
 {
     std::vector<ServicePid> vecSame;
     try
     {
-        const int iOwnPid = static_cast<int>(::getpid());
-        std::optional<ProcStat::Info> self = ProcStat::read(iOwnPid);
         // An orphan's siblings are init's other children, no launch order.
-        if (!self || self->iParentPid <= 1)
+        if (iParentPid <= 1)
             return vecSame;
-        Context ctx{name, self->iParentPid, readExe(iOwnPid), readExe(self->iParentPid),
-                    readCmdline(self->iParentPid)};
-        if (ctx.strOwnExe.empty() || static_cast<int>(::getppid()) != ctx.iParentPid)
+        Context ctx{name, iParentPid, readExe(self.iPid), readExe(iParentPid), readCmdline(iParentPid)};
+        if (ctx.strOwnExe.empty() || static_cast<int>(::getppid()) != iParentPid)
             return vecSame;
 
-        std::vector<Sibling> vecSiblings = earlierSiblings(ctx.iParentPid, iOwnPid, self->uStartTime);
+        std::vector<Sibling> vecSiblings = earlierSiblings(iParentPid, self);
         const auto graceEnd = Clock::now() + std::chrono::milliseconds(std::min(iGraceMs, EXEC_GRACE_MS));
         for (;;)
         {
@@ -201,17 +210,14 @@ std::vector<ServicePid> earlierNetSiblings(const std::string& name, int iGraceMs
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
         }
-        std::sort(vecSiblings.begin(), vecSiblings.end(),
-                  [](const Sibling& a, const Sibling& b) {
-                      return a.uStartTime < b.uStartTime || (a.uStartTime == b.uStartTime && a.iPid < b.iPid);
-                  });
         for (const Sibling& sib : vecSiblings)
-            vecSame.push_back(ServicePid{sib.iPid, sib.uStartTime});
+            vecSame.push_back(sib.process);
+        std::sort(vecSame.begin(), vecSame.end(), startedBefore);
     }
     catch (const std::exception&)
     {
-        // Out of memory while reading /proc: ordering is a refinement, the
-        // admission still bounds and serialises.
+        // Out of memory while reading /proc: the order is a refinement, the
+        // queue still bounds and serialises.
     }
     return vecSame;
 }

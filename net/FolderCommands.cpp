@@ -1,18 +1,21 @@
-#include "ServiceCommands.h"
+#include "FolderCommands.h"
 
+#include "FileLock.h"
 #include "ProcStat.h"
+#include "ProcessSpawn.h"
 #include "ProcessWait.h"
 #include "ServiceFolder.h"
-#include "ServiceLock.h"
-#include "ServiceSpawner.h"
 
 #include <Poco/Exception.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -51,6 +54,58 @@ void reap(int pid)
     }
 }
 
+// A descriptor that closes itself.
+class OwnedFd
+{
+public:
+    explicit OwnedFd(int fd) : m_fd(fd) {}
+    ~OwnedFd() { ::close(m_fd); }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+OwnedFd openOrThrow(const std::string& strPath, int flags)
+{
+    int fd = ::open(strPath.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw Poco::SystemException("Cannot open " + strPath, std::strerror(errno));
+    return OwnedFd(fd);
+}
+
+// Starts <strServiceDir>/run as described at startService. Returns its pid
+// once run has been executed; -1 when it could not be, the reason then
+// appended to output.log. The caller owns the child.
+int spawnService(const std::string& strServiceDir, const std::string& name)
+{
+    const std::string strRun = strServiceDir + "/run";
+    OwnedFd fdNull = openOrThrow("/dev/null", O_RDONLY);
+    OwnedFd fdLog = openOrThrow(strServiceDir + "/output.log", O_WRONLY | O_APPEND | O_CREAT);
+    ProcessSpawn spawn;
+    spawn.addFlags(POSIX_SPAWN_SETSID);
+    spawn.dupTo(fdNull.fd(), 0);
+    spawn.dupTo(fdLog.fd(), 1);
+    spawn.dupTo(fdLog.fd(), 2);
+    spawn.changeFolder(strServiceDir);
+
+    // The service's environment is ours and its name; net has no thread
+    // that could read the environment meanwhile.
+    if (::setenv("ZELVIN_SERVICE_NAME", name.c_str(), 1) != 0)
+        throw Poco::SystemException("Cannot set ZELVIN_SERVICE_NAME", std::strerror(errno));
+
+    pid_t pid = 0;
+    const int error = spawn.spawn(pid, {strRun}, environ);
+    if (error == 0)
+        return pid;
+    const std::string strWhy = "net: cannot execute " + strRun + ": " + std::strerror(error) + "\n";
+    ssize_t n = ::write(fdLog.fd(), strWhy.data(), strWhy.size());
+    (void)n;
+    return -1;
+}
+
 NetResult refuseToSignal(const std::string& strWhy)
 {
     return {NetOutcome::NET_SYSTEM_ERROR, strWhy + "; nothing was signalled."};
@@ -80,8 +135,8 @@ NetResult startService(const std::string& name, const NetSettings& settings)
     ServiceFolder folder(ServiceFolder::defaultPath());
     if (runningService(folder, name))
         return {NetOutcome::NET_ALREADY_STARTED, {}};
-    ServiceLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
-    int pid = spawnService(folder.serviceDir(name), name);
+    FileLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
+    const int pid = spawnService(folder.serviceDir(name), name);
     if (pid < 0)
         return {NetOutcome::NET_COULD_NOT_START, {}};
     // Our unreaped child: its stat is there even should it have ended.
@@ -98,7 +153,7 @@ NetResult startService(const std::string& name, const NetSettings& settings)
         reap(pid);
         throw;
     }
-    if (waitForEnd({child}, after(settings.iStartSettleMs)) == WaitOutcome::WAIT_ENDED)
+    if (waitForEnd(child, after(settings.iStartSettleMs)) == WaitOutcome::WAIT_ENDED)
     {
         reap(pid);
         folder.removePid(name);
@@ -132,12 +187,12 @@ NetResult stopService(const std::string& name, const NetSettings& settings)
             "Pid file " + strPidFile + " names process " + std::to_string(pid->iPid) +
             ", which does not lead a session and process group of its own as a service does");
 
-    ServiceLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
+    FileLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
     signalService(*pid, SIGTERM);
-    if (waitForEnd({*pid}, after(settings.iStopTimeoutMs)) != WaitOutcome::WAIT_ENDED)
+    if (waitForEnd(*pid, after(settings.iStopTimeoutMs)) != WaitOutcome::WAIT_ENDED)
     {
         signalService(*pid, SIGKILL);
-        if (waitForEnd({*pid}, after(KILL_WAIT_MS)) != WaitOutcome::WAIT_ENDED)
+        if (waitForEnd(*pid, after(KILL_WAIT_MS)) != WaitOutcome::WAIT_ENDED)
             return {NetOutcome::NET_SYSTEM_ERROR, "Process " + std::to_string(pid->iPid) + " did not end"};
     }
     folder.removePid(name);
