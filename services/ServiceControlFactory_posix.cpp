@@ -2,6 +2,7 @@
 
 #include "FolderServiceControl.h"
 #include "LogRecord.h"
+#include "RetryingServiceControl.h"
 #include "ServiceFolder.h"
 #include "ServiceManagerChoice.h"
 #include "SystemdServiceControl.h"
@@ -11,9 +12,11 @@ std::unique_ptr<ServiceControl> makeSystemServiceControl()
     const ServiceManagerChoice choice = chooseServiceManager();
     if (choice.eKind == SERVICE_MANAGER_SYSTEMD)
     {
-        WTD_INFO("[%s %?d] service manager: %s", describeServiceManager(choice));
-        return std::make_unique<SystemdServiceControl>(choice.bUserScope);
+        DIAG_INFO("[%s %?d] service manager: %s", describeServiceManager(choice));
+        return std::make_unique<RetryingServiceControl>(
+            std::make_unique<SystemdServiceControl>(choice.bUserScope));
     }
-    WTD_INFO("[%s %?d] service manager: %s %s", describeServiceManager(choice), ServiceFolder::defaultPath());
-    return std::make_unique<FolderServiceControl>();
+    DIAG_INFO("[%s %?d] service manager: %s %s", describeServiceManager(choice),
+              ServiceFolder::defaultPath());
+    return std::make_unique<RetryingServiceControl>(std::make_unique<FolderServiceControl>());
 }
