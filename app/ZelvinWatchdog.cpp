@@ -1,14 +1,18 @@
 #include "ZelvinWatchdog.h"
 
+#include "ConfigLookup.h"
 #include "CrashDumper.h"
 #include "LogRecord.h"
 #include "ServiceNotifier.h"
 #include "System.h"
+#include "WatchdogFolders.h"
 #include "WatchdogServerModule.h"
 #include "ZelvinFileConfiguration.h"
 #include "ZvLog.h"
 
+#include <Poco/Environment.h>
 #include <Poco/Logger.h>
+#include <Poco/Path.h>
 #include <Poco/Util/HelpFormatter.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionCallback.h>
@@ -21,6 +25,27 @@ using Poco::Util::Option;
 using Poco::Util::OptionCallback;
 using Poco::Util::OptionSet;
 using Poco::Util::ServerApplication;
+
+namespace
+{
+// The watchdog's children (`net`) read the allow-list beside the
+// configuration this run found, and keep their queues and locks in the
+// runtime folder this run uses, whatever their own lookup would find.
+void handFoldersToChildren(const std::string& configPath)
+{
+    Poco::Environment::set(zvconfig::CONFIG_DIR_VARIABLE,
+                           Poco::Path(configPath).absolute().parent().toString());
+    try
+    {
+        Poco::Environment::set("ZELVIN_RUNTIME_DIR", runtimeFolder());
+    }
+    catch (const Poco::Exception& exc)
+    {
+        // No folder to hand on; the children look for it themselves and say so.
+        DIAG_ERROR("[%s %?d] %s", exc.displayText());
+    }
+}
+} // namespace
 
 ZelvinWatchdog::ZelvinWatchdog() : m_bHelpRequested(false) {}
 
@@ -38,6 +63,7 @@ void ZelvinWatchdog::initialize(Application& self)
     const int logType = ZelvinFileConfiguration::getInstance()->getInt("Log.Type[@value]");
     ZV_InitLog("Watchdog.xml", logType, 1, "", "");
     ZV_WatchLogLevelChanged();
+    handFoldersToChildren(path);
     WTD_PLAIN_INFO("Watchdog SERVER initialize ok");
 }
 
@@ -80,9 +106,26 @@ int ZelvinWatchdog::main(const std::vector<std::string>& /*args*/)
     if (m_bHelpRequested)
         return Application::EXIT_OK;
 
+    WatchdogServerModule* pModule = nullptr;
+    try
+    {
+        // Creating the module chooses the service manager and reads the
+        // allow-list: an unknown ZELVIN_SERVICE_MANAGER or
+        // ZELVIN_SYSTEMD_SCOPE, or a list another account could have
+        // written, is a configuration error, and nothing is started.
+        pModule = &WatchdogServerModule::getInstance();
+    }
+    catch (const Poco::Exception& exc)
+    {
+        std::cerr << exc.displayText() << std::endl;
+        DIAG_ERROR("[%s %?d] %s", exc.displayText());
+        return Application::EXIT_CONFIG;
+    }
+    WatchdogServerModule& module = *pModule;
     // init's result is deliberately not examined: a failed integrity check has
     // already ended the process, and anything else leaves it idle but alive.
-    WatchdogServerModule& module = WatchdogServerModule::getInstance();
+    // Its exceptions (the port taken, the service manager not answering) end
+    // the run through the framework.
     module.init();
     // systemd (Type=notify) learns that the watchdog serves, and restarts it
     // when the worker's passes stop advancing.

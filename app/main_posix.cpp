@@ -1,7 +1,6 @@
 #include "ChildReaper.h"
 #include "ProcessLimits.h"
 #include "RunWatchdog.h"
-#include "ServiceManagerChoice.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -28,17 +27,6 @@ void holdTerminationSignals()
 int main(int argc, char** argv)
 {
     holdTerminationSignals();
-    // An unknown service manager in the environment is a configuration
-    // error: said on standard error, and nothing is started.
-    try
-    {
-        chooseServiceManager();
-    }
-    catch (const Poco::Exception& exc)
-    {
-        std::cerr << exc.displayText() << std::endl;
-        return Poco::Util::Application::EXIT_CONFIG;
-    }
     // Each client holds a descriptor and an accept failure ends the worker,
     // so take every descriptor the system allows before anything listens.
     ProcessLimits::raiseOpenFileLimit();

@@ -7,9 +7,9 @@
 //
 // - running: a loaded, active unit (two property reads);
 // - missing: a unit that does not exist (one read, "not-found");
-// - manager gone: the manager's socket is not there; after the first failure
-//   the connection is retried at most once a second, so most queries fail
-//   without a system call.
+// - manager gone: the manager's socket is not there; every query raises
+//   after one connection attempt (the backend alone, without the watchdog's
+//   retry, which waits on the manager).
 #include "ServiceManagerChoice.h"
 #include "SystemdServiceControl.h"
 
@@ -72,7 +72,16 @@ void BM_StatusQueryManagerGone(benchmark::State& state)
     ::setenv("XDG_RUNTIME_DIR", "/nonexistent-zelvin-runtime", 1);
     {
         SystemdServiceControl services(true);
-        runQueries(state, services, "BenchRunning", 3);
+        for (auto _ : state)
+            try
+            {
+                services.open("BenchRunning")->isRegistered();
+                state.SkipWithError("a manager answered");
+                break;
+            }
+            catch (const Poco::IOException&)
+            {
+            }
     }
     szOld ? ::setenv("XDG_RUNTIME_DIR", old.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
 }

@@ -37,6 +37,19 @@ def add_demo_units(manager, services, bin_dir):
     return names
 
 
+def write_allow_list(etc, names):
+    """services.d/demo.conf beside the demo's Watchdog.xml: on systemd only
+    listed units may be controlled (without a list, the dependent services
+    only). Read by `make run` too, where it lists the same services."""
+    folder = os.path.join(etc, "services.d")
+    os.makedirs(folder, exist_ok=True)
+    os.chmod(folder, 0o755)
+    path = os.path.join(folder, "demo.conf")
+    with open(path, "w") as f:
+        f.write("# The demo's services, written by scripts/demo_systemd.py\n" + "".join(n + "\n" for n in names))
+    os.chmod(path, 0o644)
+
+
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
     bin_dir = os.path.join(build, "bin")
@@ -47,6 +60,7 @@ def main():
         sys.exit("demo-systemd: no private systemd manager: %s" % why)
     try:
         names = add_demo_units(manager, os.path.join(build, "demo", "services"), bin_dir)
+        write_allow_list(os.path.join(build, "demo", "etc"), names)
         # On the machine's network, so that wdctl reaches it by hand too.
         env = manager.client_env(watchdog_env(bin_dir, os.path.join(build, "demo", "etc"), ""))
         print("demo: units %s in a private systemd manager; by hand:\n"

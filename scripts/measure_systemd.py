@@ -8,7 +8,12 @@ manager (tools/private_systemd.py; needs root and cgroup2):
 - the time from a feed timeout's expiry (the seconds boundary of the
   watchdog's monotonic clock after the last feed) to the start of the unit's
   new main process: the real watchdog stops and starts the unit through `net`
-  and systemd, and the unit's command writes the time it starts.
+  and systemd, and the unit's command writes the time it starts;
+- how long `systemctl --user daemon-reexec` leaves the manager away for the
+  real watchdog, with 20 and 300 running units: the re-execution drops the
+  watchdog's connection, its next query fails, and its retry records how long
+  it waited until the manager answered again (the bound of that retry is
+  chosen from these figures).
 
 Each sample uses a unit of its own, so every restart is a record's first
 (no tolerance cycles). It runs in a network namespace of its own (root), as
@@ -19,6 +24,7 @@ Usage: /usr/bin/python3 scripts/measure_systemd.py [--build-dir build] [--sample
 
 import argparse
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -45,9 +51,40 @@ def query_cost(bin_dir, manager, repetitions):
     manager.systemctl("stop", "BenchRunning.service")
 
 
+def reexec_gaps(bin_dir, manager, units, rounds):
+    """Milliseconds the watchdog's retry waited after each daemon-reexec that
+    failed one of its queries, and the milliseconds systemctl took."""
+    for i in range(units):
+        manager.add_service("Load%03d" % i, "/bin/sleep infinity")
+    dependents = ("MySqlqvms80", "DUZI", "VADA")
+    for name in dependents:
+        manager.add_service(name, "/bin/sleep infinity")
+    manager.systemctl("start", *dependents, *["Load%03d" % i for i in range(units)],
+                      timeout=300, check=True)
+    wd = Watchdog(bin_dir)
+    wd.env = manager.client_env(wd.env)
+    commands = []
+    try:
+        wd.start(port_wait=300)
+        wd.wait_log(r"Process\[VADA\]")
+        for _ in range(rounds):
+            started = time.monotonic()
+            manager.systemctl("daemon-reexec", check=True)
+            commands.append((time.monotonic() - started) * 1000)
+            time.sleep(1.5)  # many passes, so one of them meets the dropped connection
+        log = wd.log()
+    finally:
+        wd.close()
+        manager.systemctl("stop", "Load*.service", *dependents, timeout=300)
+    if "did not answer" in log or "Status changed from running" in log:
+        raise RuntimeError("a re-execution was not ridden out:\n" + log[-3000:])
+    return [int(ms) for ms in re.findall(r"the service manager answered again after (\d+) ms", log)], commands
+
+
 def restart_delays(bin_dir, manager, samples):
     wd = Watchdog(bin_dir)
     wd.env = manager.client_env(wd.env)
+    wd.allow(*("Sampler%02d" % i for i in range(samples)))
     detection, restart = [], []
     try:
         wd.start(port_wait=300)
@@ -83,6 +120,7 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--samples", type=int, default=8)
     parser.add_argument("--repetitions", type=int, default=10)
+    parser.add_argument("--reexec-rounds", type=int, default=8)
     args = parser.parse_args()
     bin_dir = os.path.abspath(os.path.join(args.build_dir, "bin"))
     for program in ("REdodevaz", "net", "wdctl", "systemd_bench"):
@@ -100,6 +138,7 @@ def main():
         print("One status query over sd-bus (open, isRegistered, isRunning), private user manager:", flush=True)
         query_cost(bin_dir, manager, args.repetitions)
         detection, restart = restart_delays(bin_dir, manager, args.samples)
+        gaps = {units: reexec_gaps(bin_dir, manager, units, args.reexec_rounds) for units in (20, 300)}
     finally:
         manager.stop()
     total = [a + b for a, b in zip(detection, restart)]
@@ -107,6 +146,10 @@ def main():
     print("  expiry to \"kill process\" (the pass that notices) %s" % spread(detection))
     print("  \"kill process\" to the new main process (net stop, net start, systemd) %s" % spread(restart))
     print("  in all %s, max %.1f" % (spread(total), max(total) if total else float("nan")), flush=True)
+    print("\nsystemctl --user daemon-reexec, %d rounds each (ms): median (p10, p90, samples)" % args.reexec_rounds)
+    for units, (waited, commands) in gaps.items():
+        print("  %d running units: systemctl returns after %s; the watchdog's retry waited %s, max %s"
+              % (units, spread(commands), spread(waited), max(waited) if waited else "n/a"), flush=True)
     return 0
 
 

@@ -25,6 +25,7 @@ public:
 
     // Throws what the backend's open throws, for an allowed name only.
     std::unique_ptr<ServiceHandle> open(const std::string& name) override;
+    void beginPass() override { m_pBackend->beginPass(); }
 
     // The list in force now.
     ServiceAllowList list();

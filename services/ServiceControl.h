@@ -12,8 +12,9 @@ class ServiceHandle
 public:
     virtual ~ServiceHandle() = default;
 
-    // Whether the service manager knows a service of this name. May throw
-    // Poco::Exception when the query itself fails.
+    // Whether the service manager knows a service of this name. Throws
+    // Poco::Exception when the query itself fails: a manager that cannot be
+    // asked never reads as "registered" nor as "unregistered".
     virtual bool isRegistered() const = 0;
 
     // Whether the service is in the running state (pending states and paused
@@ -25,7 +26,8 @@ public:
 // The watchdog's seam to the service manager. Abstract so the module can be
 // tested with a fake; the real implementations are FolderServiceControl,
 // SystemdServiceControl and WinServiceControl, made by
-// makeSystemServiceControl (ServiceControlFactory.h).
+// makeSystemServiceControl (ServiceControlFactory.h) behind the allow-list
+// (AllowedServiceControl) and the bounded retry (RetryingServiceControl).
 class ServiceControl
 {
 public:
@@ -35,4 +37,9 @@ public:
     // manager cannot be opened. Any name is accepted; one that no service
     // bears simply reports isRegistered() false.
     virtual std::unique_ptr<ServiceHandle> open(const std::string& name) = 0;
+
+    // A pass of the worker begins (and start-up's check of the dependent
+    // services): whatever waits on a failing manager gets its budget for
+    // the pass afresh (ServiceRetry). Does nothing by default.
+    virtual void beginPass() {}
 };

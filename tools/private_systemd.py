@@ -192,7 +192,8 @@ class PrivateSystemd:
                 f.write(text)
         os.makedirs(self.cgroup, exist_ok=True)
         inner = ("mount -t cgroup2 none /sys/fs/cgroup || exit 91\n"
-                 "mount -t tmpfs -o size=1m,mode=755 tmpfs /run/systemd || exit 92\n"
+                 # daemon-reexec refuses to run with less than 16 MiB free here.
+                 "mount -t tmpfs -o size=32m,mode=755 tmpfs /run/systemd || exit 92\n"
                  "mkdir /run/systemd/system || exit 93\n"
                  'exec env -i HOME="$1" XDG_RUNTIME_DIR="$2" SYSTEMD_UNIT_PATH="$3" '
                  "SYSTEMD_GENERATOR_PATH= SYSTEMD_ENVIRONMENT_GENERATOR_PATH= "

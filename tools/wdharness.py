@@ -370,6 +370,15 @@ class Watchdog:
         """A service whose run script is `script` (shell, exec'd by sh)."""
         return add_service(self.services, name, script)
 
+    def allow(self, *names, file="test.conf"):
+        """Lists `names` in etc/services.d/`file`, the allow-list beside
+        Watchdog.xml (without one, systemd units other than the dependent
+        services may not be controlled)."""
+        folder = os.path.join(self.etc, "services.d")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, file), "w") as f:
+            f.write("".join(name + "\n" for name in names))
+
     def add_sleeper(self, name):
         return self.add_service(name, SLEEPER_SCRIPT)
 

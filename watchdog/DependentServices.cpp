@@ -6,6 +6,7 @@
 
 int WatchdogServerModule::checkAndStartServer()
 {
+    m_platform.services.beginPass();
     m_mapServerStatus.clear();
     for (const char* name : DEPENDENT_SERVICES)
     {

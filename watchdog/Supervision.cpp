@@ -12,6 +12,9 @@ const char* const DOG_SUFFIX = "_DOG";
 
 int WatchdogServerModule::handleClientProcess()
 {
+    // One budget per pass for waiting on a service manager that does not
+    // answer, so a manager that is gone cannot hold the pass for long.
+    m_platform.services.beginPass();
     for (auto it = m_mapWatchProcess.begin(); it != m_mapWatchProcess.end();)
     {
         WatchProcess& process = it->second;

@@ -6,15 +6,25 @@
 ;   BIN_DIR       folder of the cross-built REdodevaz.exe and wdctl.exe
 ;   CONFIG_FILE   the shipped Watchdog.xml
 ;   OUT_FILE      the setup program to write
+;   SERVICES_DIR  optional: the folder of the shipped allow-list (default
+;                 packaging\services.d beside this script's folder)
 ;
 ; Layout under the installation folder (default "C:\Program Files\Zelvin Watchdog"):
 ;   bin\REdodevaz.exe, bin\wdctl.exe   the programs
 ;   etc\Watchdog.xml                   the configuration, found as ..\etc\Watchdog.xml
+;   etc\services.d\                    the services the watchdog may control:
+;                                      dependent.conf and product.conf.example
 ;   log\                               Watchdog.log, crash\ and this setup's Setup.log
 ;   uninstall.exe
 ;
 ; On an upgrade the folder of the installed version is kept and an existing
-; etc\Watchdog.xml is left as it is, so an operator's edits survive.
+; etc\Watchdog.xml or list in etc\services.d\ is left as it is, so an
+; operator's edits survive.
+
+!ifndef SERVICES_DIR
+  ; makensis works in the folder of this script.
+  !define SERVICES_DIR "../services.d"
+!endif
 
 Unicode true
 Target amd64-unicode
@@ -57,6 +67,17 @@ Var Upgrade
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; Installs the shipped list FILE into the current output folder, unless an
+; earlier installation left one there.
+!macro KeepOrInstall FILE
+  ${If} ${FileExists} "$OUTDIR\${FILE}"
+    Push "keeping the existing $OUTDIR\${FILE}"
+    Call Log
+  ${Else}
+    File "${SERVICES_DIR}/${FILE}"
+  ${EndIf}
+!macroend
+
 Function .onInit
   ; An upgrade goes where the installed version is.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
@@ -98,6 +119,9 @@ Section "Watchdog"
   ${Else}
     File "${CONFIG_FILE}"
   ${EndIf}
+  SetOutPath "$INSTDIR\etc\services.d"
+  !insertmacro KeepOrInstall "dependent.conf"
+  !insertmacro KeepOrInstall "product.conf.example"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   Push "files in place"
   Call Log
@@ -172,6 +196,10 @@ Section "Uninstall"
   Delete "$INSTDIR\bin\wdctl.exe"
   RMDir "$INSTDIR\bin"
   Delete "$INSTDIR\etc\Watchdog.xml"
+  Delete "$INSTDIR\etc\services.d\dependent.conf"
+  Delete "$INSTDIR\etc\services.d\product.conf.example"
+  ; Only when empty: a list the product's setup added stays, and etc with it.
+  RMDir "$INSTDIR\etc\services.d"
   RMDir "$INSTDIR\etc"
   Delete "$INSTDIR\uninstall.exe"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -2,16 +2,8 @@
 
 #include "ServiceFolder.h"
 
-#include <Poco/Exception.h>
-#include <Poco/Thread.h>
-
 namespace
 {
-// Pauses before the attempts after the first, about a second in all: long
-// enough to ride out a folder that is replaced or remounted, short enough
-// that a folder that is really gone is reported soon.
-const long RETRY_PAUSES_MS[] = {50, 100, 200, 300, 350};
-
 class FolderServiceHandle : public ServiceHandle
 {
 public:
@@ -34,16 +26,5 @@ FolderServiceControl::FolderServiceControl(std::string strFolder) : m_strFolder(
 std::unique_ptr<ServiceHandle> FolderServiceControl::open(const std::string& name)
 {
     const std::string strPath = m_strFolder.empty() ? ServiceFolder::defaultPath() : m_strFolder;
-    for (long lPauseMs : RETRY_PAUSES_MS)
-    {
-        try
-        {
-            return std::make_unique<FolderServiceHandle>(ServiceFolder(strPath), name);
-        }
-        catch (const Poco::FileException&)
-        {
-            Poco::Thread::sleep(lPauseMs);
-        }
-    }
     return std::make_unique<FolderServiceHandle>(ServiceFolder(strPath), name);
 }

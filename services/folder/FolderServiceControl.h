@@ -6,9 +6,9 @@
 
 // ServiceControl over the Linux service folder (see ServiceFolder.h). Each
 // open() checks the folder afresh, so a folder created or repaired while the
-// watchdog runs is picked up, and one that is away for a moment (replaced by
-// a deployment, a remount) is waited for. Stateless after construction; any
-// thread.
+// watchdog runs is picked up; one that is away for a moment (replaced by a
+// deployment, a remount) is waited for by RetryingServiceControl. Stateless
+// after construction; any thread.
 class FolderServiceControl : public ServiceControl
 {
 public:
@@ -18,9 +18,8 @@ public:
     // Uses the folder `strFolder` (tests).
     explicit FolderServiceControl(std::string strFolder);
 
-    // Opens the folder, trying again for about a second (a few attempts,
-    // sleeping between them) while it is missing or unreadable. Then throws
-    // the last Poco::FileException, which names the folder.
+    // Opens the folder. Throws Poco::FileException naming the folder when it
+    // is missing or unreadable.
     std::unique_ptr<ServiceHandle> open(const std::string& name) override;
 
 private:

@@ -50,16 +50,7 @@ public:
     {
         if (!m_bValid)
             return false;
-        try
-        {
-            return m_owner.unitProperty(m_strUnit, "LoadState") == "loaded";
-        }
-        catch (const Poco::IOException&)
-        {
-            // Unknown while the manager is away: keep the service and let
-            // the running query report the failure.
-            return true;
-        }
+        return m_owner.unitProperty(m_strUnit, "LoadState") == "loaded";
     }
 
     bool isRunning() const override
@@ -86,8 +77,6 @@ std::unique_ptr<ServiceHandle> SystemdServiceControl::open(const std::string& na
 std::string SystemdServiceControl::unitProperty(const std::string& unitName, const char* szProperty)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (std::chrono::steady_clock::now() < m_nextAttempt)
-        throw Poco::IOException("The service manager failed a moment ago", m_strLastFailure);
     const ChildSignalHold hold;
 
     sd_bus* pBus = nullptr;
@@ -124,10 +113,8 @@ std::string SystemdServiceControl::unitProperty(const std::string& unitName, con
 
 void SystemdServiceControl::fail(const std::string& text)
 {
-    // Whatever failed, the next attempt starts on a fresh connection, and not
-    // before the retry interval: a manager that is gone costs nothing per pass.
+    // Whatever failed, the next attempt starts on a fresh connection: one the
+    // manager closed (it re-executed or restarted) would fail every call.
     m_bus.reset();
-    m_nextAttempt = std::chrono::steady_clock::now() + RETRY_INTERVAL;
-    m_strLastFailure = text;
     throw Poco::IOException("The service manager does not answer", text);
 }

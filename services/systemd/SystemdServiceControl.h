@@ -14,10 +14,10 @@
 //   is no valid unit name is not registered, and no bus call is made for it.
 // - Running: ActiveState "active" or "reloading"; activating, deactivating,
 //   failed and inactive are not running.
-// - Manager unreachable: isRegistered() answers true (it cannot tell, so a
-//   record is kept and the running query reports), isRunning() throws
-//   Poco::IOException. After a failure the connection is dropped and opened
-//   again at most once per RETRY_INTERVAL; queries in between fail at once.
+// - Manager unreachable (gone, hung, re-executing): isRegistered() and
+//   isRunning() throw Poco::IOException at once (each call bounded by
+//   CALL_TIMEOUT), and the connection is dropped, so the next query connects
+//   afresh. Waiting for the manager to come back is RetryingServiceControl's.
 // Thread-safe: the connection is used under a mutex (the main thread asks at
 // start-up, the worker afterwards). Linux only.
 class SystemdServiceControl : public ServiceControl
@@ -26,7 +26,6 @@ public:
     // A healthy manager answers a property read in well under a millisecond;
     // a second is room for a busy one, and what a hung one costs the worker.
     static constexpr std::chrono::milliseconds CALL_TIMEOUT{1000};
-    static constexpr std::chrono::milliseconds RETRY_INTERVAL{1000};
 
     // `bUserScope`: the calling user's manager rather than the system's.
     // Connects on first use, never here.
@@ -44,6 +43,4 @@ private:
 
     std::mutex m_mutex;
     SystemdBus m_bus;
-    std::chrono::steady_clock::time_point m_nextAttempt{};
-    std::string m_strLastFailure;
 };

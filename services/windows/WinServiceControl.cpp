@@ -1,6 +1,10 @@
 #include "WinServiceControl.h"
 
+#include <Poco/Error.h>
+#include <Poco/Exception.h>
 #include <Poco/Util/WinService.h>
+
+#include <windows.h>
 
 namespace
 {
@@ -11,8 +15,20 @@ class WinServiceHandle : public ServiceHandle
 public:
     explicit WinServiceHandle(const std::string& name) : m_service(name) {}
 
-    // A name the manager does not know, or one it rejects, is not registered.
-    bool isRegistered() const override { return m_service.isRegistered(); }
+    // WinService answers false for any failure to open the service; only a
+    // name the manager does not know, or rejects, is unregistered here. Any
+    // other failure (access denied, the manager shutting down, ...) throws
+    // Poco::SystemException, as the query failed.
+    bool isRegistered() const override
+    {
+        if (m_service.isRegistered())
+            return true;
+        const DWORD dwError = ::GetLastError();
+        if (dwError == ERROR_SERVICE_DOES_NOT_EXIST || dwError == ERROR_INVALID_NAME)
+            return false;
+        throw Poco::SystemException("Cannot open the service " + m_service.name(),
+                                    Poco::Error::getMessage(dwError));
+    }
 
     // Throws Poco::NotFoundException for an unknown service and
     // Poco::SystemException when the status query fails.

@@ -10,6 +10,8 @@ class WinServiceControl : public ServiceControl
 {
 public:
     // Throws Poco::SystemException when the service control manager cannot be
-    // opened (WinService's constructor opens it).
+    // opened (WinService's constructor opens it). The handle's isRegistered()
+    // throws it too when the service cannot be opened for another reason than
+    // being unknown.
     std::unique_ptr<ServiceHandle> open(const std::string& name) override;
 };

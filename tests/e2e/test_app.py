@@ -5,13 +5,28 @@ import os
 import re
 import signal
 import socket
+import time
 
 import pytest
 
-from wdharness import alive, connects, wait_until
+from wdharness import SLEEPER_SCRIPT, alive, connects, wait_until
+
+DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
+# A failure in initialize is handled by the framework, which reports it on
+# standard error and ends the run with its configuration-error code; the
+# application does the same for a service manager variable it cannot use.
+EXIT_CONFIG = 78
+# Variables the module checks when it is created; a help run never gets there.
+WRONG_VARIABLES = {"ZELVIN_SERVICE_MANAGER": "upstart", "ZELVIN_SYSTEMD_SCOPE": "session"}
 
 
-def test_help_prints_usage_and_options_and_starts_nothing(watchdog):
+def wtd_records(log):
+    """The texts of the log's records on "WTD", source lines left out."""
+    return [re.sub(r"^\[(\S+) \d+\]", r"[\1]", m) for m in re.findall(r"(?m)^\S+ \S+ \[\w+\] WTD: (.*)$", log)]
+
+
+def test_help_prints_usage_and_options_and_starts_nothing_whatever_the_variables(watchdog):
+    watchdog.env.update(WRONG_VARIABLES)
     r = watchdog.run("--help", "--no-such-option-after-help")
     assert r.returncode == 0, r.stderr
     out = r.stdout
@@ -29,22 +44,92 @@ def test_help_prints_usage_and_options_and_starts_nothing(watchdog):
     assert "shutting down" in records[-1]
     # No module: nothing listened, no dependent service was looked at.
     assert "Process[" not in log and "server get new client" not in log
+    assert r.stderr == ""
 
 
-def test_run_ends_cleanly_on_sigterm_and_sigint(watchdog):
+def test_a_quiet_run_writes_only_the_designs_records_and_ends_cleanly_on_sigterm_and_sigint(watchdog):
     for sig in (signal.SIGTERM, signal.SIGINT):
+        if os.path.exists(watchdog.log_path):
+            os.remove(watchdog.log_path)
         watchdog.start()
+        watchdog.wait_log(r"Process\[VADA\] is unregistered!")
+        # A few passes, which must add nothing.
+        time.sleep(1.0)
         assert watchdog.stop(sig) == 0
+        log = watchdog.log()
+        assert wtd_records(log) == ["Watchdog SERVER initialize ok", "ZelvinWatchdog running...."] + [
+            "[WatchdogServerModule::checkAndStartServer] Process[%s] is unregistered!" % name for name in DEPENDENTS]
         # The module's worker serves until process exit, after the
         # application's own last record.
-        records = [l for l in watchdog.log().splitlines() if " WTD: " not in l and l.strip()]
+        records = [l for l in log.splitlines() if " WTD: " not in l and l.strip()]
         assert records[-1].endswith("shutting down"), records[-3:]
         assert watchdog.output() == ""
 
 
-# A failure in initialize is handled by the framework, which reports it on
-# standard error and ends the run with its configuration-error code.
-EXIT_CONFIG = 78
+def test_a_wrong_service_manager_variable_ends_the_start_on_standard_error(watchdog):
+    """Checked when the module is created: exit 78 and the variable named on
+    standard error, before anything listens or is looked at."""
+    plain_env = dict(watchdog.env)
+    for variable, value in WRONG_VARIABLES.items():
+        watchdog.env = dict(plain_env, **{variable: value})
+        r = watchdog.run()
+        assert r.returncode == EXIT_CONFIG
+        assert r.stderr.startswith('Invalid argument: %s="%s" is not known' % (variable, value)), r.stderr
+        assert r.stdout == ""
+    assert "Process[" not in watchdog.log() and "ZelvinWatchdog running...." in watchdog.log()
+
+
+def test_a_service_manager_that_cannot_be_reached_ends_the_start_with_nothing_started(watchdog, tmp_path):
+    """systemd chosen, and no manager in its runtime folder: the start-up
+    check of the dependent services raises after the retry, and the run ends
+    with the framework's code; a stub `net` would say if it were started."""
+    stub = tmp_path / "stub"
+    stub.mkdir()
+    (stub / "net").write_text('#!/bin/sh\necho "$@" >> "%s"\n' % (tmp_path / "net-commands"))
+    (stub / "net").chmod(0o755)
+    runtime = tmp_path / "runtime"
+    runtime.mkdir()
+    env = dict(watchdog.env, ZELVIN_SERVICE_MANAGER="systemd", ZELVIN_SYSTEMD_SCOPE="user",
+               XDG_RUNTIME_DIR=str(runtime), PATH="%s:/usr/bin:/bin" % stub)
+    env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+    watchdog.env = env
+    r = watchdog.run(timeout=60)
+    assert r.returncode == 70, r.stderr
+    log = watchdog.log()
+    assert "the service manager did not answer for" in log and "The service manager does not answer" in log
+    assert "Process[" not in log and "Status changed" not in log
+    assert not (tmp_path / "net-commands").exists()
+    assert "shutting down" in log
+
+
+def test_with_a_list_only_listed_folder_services_are_started(watchdog):
+    """The list is the operator's, also on the service folder: an unlisted
+    service (and an unlisted dependent) is unregistered, never started."""
+    for name in ("Unlisted", "DUZI"):
+        watchdog.add_sleeper(name)
+    watchdog.add_service("Listed", "env > env.txt\n" + SLEEPER_SCRIPT)
+    os.makedirs(os.path.join(watchdog.etc, "services.d"))
+    with open(os.path.join(watchdog.etc, "services.d", "product.conf"), "w") as f:
+        f.write("# the product's servers\nListed\n")
+    watchdog.start()
+    watchdog.wait_listening()
+    watchdog.wait_log(r"Process\[DUZI\] is unregistered!")
+    for name in ("Listed", "Unlisted"):
+        watchdog.wdctl("register", name + ".exe", name, "1", "1000")
+    watchdog.wait_log(r"launch process\[Listed\] Success", timeout=30)
+    watchdog.wait_log(r"kill process\[Unlisted.exe\]")
+    watchdog.wdctl("feed", "Unlisted.exe")
+    watchdog.wait_log(r"feed process\[Unlisted.exe\] is not existed!")
+    assert wait_until(lambda: not watchdog.net_commands(), 30)
+    assert watchdog.service_pid("Listed") and not watchdog.service_pid("Unlisted")
+    assert not watchdog.service_pid("DUZI")
+    log = watchdog.log()
+    assert "launch process[Unlisted]" not in log and "start DUZI int the loop" not in log
+    # What the watchdog handed to its children (through net to the service).
+    env = dict(line.split("=", 1) for line in open(os.path.join(watchdog.services, "Listed", "env.txt"))
+               if "=" in line)
+    assert os.path.normpath(env["ZELVIN_CONFIG_DIR"].strip()) == os.path.normpath(watchdog.etc)
+    assert env["ZELVIN_RUNTIME_DIR"].strip()
 
 
 @pytest.mark.parametrize("config, named", [(None, "Watchdog.xml"), ("<config><Log/></config>", "Log.Type[@value]")])

@@ -15,6 +15,11 @@ from conftest import BIN
 from wdharness import PORT, Watchdog, message, wait_until
 
 DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
+# What the tests may have the watchdog control (services.d beside Watchdog.xml).
+LISTED = DEPENDENTS + ("Worker", "Pool@listed")
+# Loaded units the list leaves out: the template's other instance, a bystander
+# and the unit that ends the manager (private_systemd.EXIT_UNITS).
+UNLISTED = ("Pool@other", "Bystander", "systemd-exit")
 SLEEPER = "/bin/sleep infinity"
 # Fails right after each start, before it is ready: activating, then failed.
 FAILING = ("/bin/sh -c 'sleep 0.3; exit 1'", "Type=notify\nNotifyAccess=all\n")
@@ -42,6 +47,9 @@ def wd(tmp_path, manager):
     manager.systemctl("daemon-reload")
     w = Watchdog(BIN, tmp_path)
     w.env = manager.client_env(w.env)
+    os.makedirs(os.path.join(w.etc, "services.d"))
+    with open(os.path.join(w.etc, "services.d", "test.conf"), "w") as f:
+        f.write("# the units these tests restart\n" + "\n".join(LISTED) + "\n")
     yield w
     assert w.close(), "the watchdog did not end within 30 s of SIGTERM"
     # The watchdog never waits for its `net` commands: let them end before
@@ -55,14 +63,20 @@ def status_changes(wd, service):
     return re.findall(r"\[Critical\] WTD: \[\S+ \d+\] %s Status changed from (\w+) to (\w+)!" % service, wd.log())
 
 
-def test_product_units_restart_and_unknown_or_hostile_services_are_dropped(manager, wd):
+def test_only_listed_units_restart_and_unknown_unlisted_or_hostile_services_are_dropped(manager, wd):
     manager.add_service("Worker", KEEPALIVE.format("Worker"))
+    manager.add_unit("Pool@.service", "[Service]\nExecStart=%s\n" % SLEEPER)
+    manager.add_service("Bystander", SLEEPER)
     wd.start()
     wd.wait_log(r"service manager: systemd \(user manager\)")
+    wd.wait_log(r"service allow-list: %d service\(s\) listed in %s" % (len(LISTED), re.escape(wd.etc)))
     assert wd.net("start", "Worker").returncode == 0
     first = manager.main_pid("Worker.service")
     with socket.create_connection(("127.0.0.1", PORT)) as client:
         client.sendall(message(1, "Ghost.exe", "NoSuchService", 0, 1000))
+        client.sendall(message(1, "Pool.exe", "Pool@listed", 0, 1000))
+        for service in UNLISTED:
+            client.sendall(message(1, service + ".exe", service, 0, 1000))
         for i, service in enumerate(HOSTILE):
             client.sendall(message(1, "Hostile%d.exe" % i, service, 0, 1000))
         wd.wait_log(r"register new process\[Hostile%d.exe\]" % (len(HOSTILE) - 1))
@@ -71,13 +85,21 @@ def test_product_units_restart_and_unknown_or_hostile_services_are_dropped(manag
     wd.wait_log(r"launch process\[Worker\] Success")
     wd.wait_log(r"register process\[Worker.exe\] is existed!")
     assert wait_until(lambda: manager.main_pid("Worker.service") not in (0, first))
+    wd.wait_log(r"launch process\[Pool@listed\] Success")
+    assert wait_until(lambda: manager.show("Pool@listed.service", "ActiveState") == "active")
 
     # Stopped and dropped at their first expiry; nothing was started for them.
-    for name in ["Ghost.exe"] + ["Hostile%d.exe" % i for i in range(len(HOSTILE))]:
+    dropped = ["Ghost.exe"] + [s + ".exe" for s in UNLISTED] + ["Hostile%d.exe" % i for i in range(len(HOSTILE))]
+    for name in dropped:
         wd.wait_log(r"kill process\[%s\]" % re.escape(name))
         wd.wdctl("feed", name)
         wd.wait_log(r"feed process\[%s\] is not existed!" % re.escape(name))
-    assert set(re.findall(r"launch process\[([^\]]*)\]", wd.log())) == {"Worker"}
+    assert set(re.findall(r"launch process\[([^\]]*)\]", wd.log())) == {"Worker", "Pool@listed"}
+    # The unit that ends the manager was never started: the manager runs on.
+    assert wait_until(lambda: not net_commands(), 30)
+    assert manager.system_state() in private_systemd.READY_STATES
+    for service in UNLISTED:
+        assert manager.show(service + ".service", "ActiveState") == "inactive", service
     units = manager.systemctl("list-units", "--all", "--plain", "--no-legend").stdout
     assert "a b" not in units and "../x" not in units
     for service in ("../x", "NoSuchService"):
@@ -125,23 +147,31 @@ def test_a_unit_that_fails_while_activating_is_never_counted_running(manager, wd
     assert status_changes(wd, "DUZI") == []
 
 
-def test_the_worker_goes_on_while_the_manager_is_gone_and_uses_it_again_when_back(manager, wd):
+def test_a_reexecuting_manager_is_ridden_out_and_one_that_is_gone_ends_the_worker(manager, wd):
     wd.start()
     for name in DEPENDENTS:
         wd.wait_log(r"%s Status changed from stop to running!" % name)
-    wd.wdctl("register", "Fed.exe", "NoSuchService", "1", "never")
-    manager.kill_manager()
-    for name in DEPENDENTS:
-        wd.wait_log(r"%s Status changed from running to exception!" % name)
-    wd.wdctl("feed", "Fed.exe")
-    wd.wait_log(r"feed process\[Fed.exe\]!")
-    time.sleep(1)  # several passes and reconnect attempts: no more changes
-    assert all(status_changes(wd, name) == [("stop", "running"), ("running", "exception")] for name in DEPENDENTS)
+    for _ in range(3):
+        assert manager.systemctl("daemon-reexec").returncode == 0
+        wd.wdctl("register", "Fed.exe", "NoSuchService", "1", "never")
+        wd.wdctl("cancel", "Fed.exe")
+        time.sleep(0.3)
+    wd.wait_log(r"cancel process\[Fed.exe\]", count=3)
+    # Each re-execution drops the watchdog's connection; the next query fails,
+    # and the retry rides it out.
+    wd.wait_log(r"\[Information\] Watchdog: .* the service manager answered again after \d+ ms")
+    assert all(status_changes(wd, name) == [("stop", "running")] for name in DEPENDENTS)
 
+    # Gone for good: the registration query of the next pass raises once the
+    # retry has waited its budget, and that ends the worker.
+    manager.kill_manager()
+    wd.wait_log(r"\[Critical\] ZelvinUtil: thread \S+ ended by an uncaught exception: Poco::IOException: "
+                r"I/O error: The service manager does not answer", timeout=30)
+    waited = re.findall(r"\[Error\] Watchdog: .* the service manager did not answer for (\d+) ms", wd.log())
+    assert waited and int(waited[-1]) >= 3000, waited
+    assert "exception" not in "".join(new for name in DEPENDENTS for _, new in status_changes(wd, name))
+    assert wd.proc.poll() is None
     manager.start()
-    wd.wait_log(r"DUZI Status changed from exception to \w+!")
-    wd.wait_log(r"DUZI Status changed from \w+ to running!", count=2)
-    assert manager.show("DUZI.service", "ActiveState") == "active"
 
 
 def test_nothing_of_the_manager_is_left_behind(manager):

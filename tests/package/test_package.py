@@ -30,8 +30,11 @@ DEADLINE = 60.0
 VISIBLE_BASE = "/run" if os.access("/run", os.W_OK) else BUILD
 VERSION = open(os.path.join(ROOT, "CMakeLists.txt")).read().split("project(ZelvinWatchdog VERSION ")[1].split()[0]
 
+SERVICE_LISTS = ("etc/zelvin-watchdog/services.d/dependent.conf",
+                 "etc/zelvin-watchdog/services.d/product.conf.example")
 EXPECTED_FILES = {
     "etc/zelvin-watchdog/Watchdog.xml",
+    *SERVICE_LISTS,
     "lib/systemd/system/" + UNIT,
     "usr/bin/zelvin-wdctl",
     PRIVATE_BIN + "/REdodevaz",
@@ -77,7 +80,8 @@ def test_metadata_files_lintian_and_unit(deb, tree):
     assert files == EXPECTED_FILES
     control = tempfile.mkdtemp(dir=tree)
     run("dpkg-deb", "-e", deb, control)
-    assert open(os.path.join(control, "conffiles")).read().split() == ["/etc/zelvin-watchdog/Watchdog.xml"]
+    assert open(os.path.join(control, "conffiles")).read().split() == \
+        ["/etc/zelvin-watchdog/Watchdog.xml"] + ["/" + path for path in SERVICE_LISTS]
     shutil.rmtree(control)
 
     # No RUNPATH but $ORIGIN, so the library is found beside the programs,
@@ -108,6 +112,11 @@ def test_unpacked_tree_runs_with_packaged_configuration(tree, tmp_path):
     namespace."""
     services = tmp_path / "services"
     wdharness.add_service(str(services), "Pkg", wdharness.SLEEPER_SCRIPT)
+    # The packaged list allows only the dependent services; the product's
+    # package drops in a file of its own.
+    product_list = os.path.join(tree, "etc/zelvin-watchdog/services.d/pkg.conf")
+    with open(product_list, "w") as f:
+        f.write("Pkg\n")
     private_bin = os.path.join(tree, PRIVATE_BIN)
     env = {"PATH": private_bin + ":/usr/bin:/bin", "ZELVIN_CONFIG_DIR": os.path.join(tree, "etc/zelvin-watchdog"),
            "ZELVIN_SERVICE_DIR": str(services), "ZELVIN_STOP_TIMEOUT_MS": "2000"}
@@ -119,8 +128,11 @@ def test_unpacked_tree_runs_with_packaged_configuration(tree, tmp_path):
               "&& break; sleep 0.2; done; "
               "kill -TERM $wd; wait $wd; rc=$?; net stop Pkg >/dev/null; "
               "cat /var/log/zelvin-watchdog/Watchdog.log; exit $rc")
-    result = run("unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                 env=dict(env, PATH=env["PATH"] + ":" + os.path.join(tree, "usr/bin")))
+    try:
+        result = run("unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                     env=dict(env, PATH=env["PATH"] + ":" + os.path.join(tree, "usr/bin")))
+    finally:
+        os.remove(product_list)
     assert result.returncode == 0, result.stdout + result.stderr
     log = result.stdout
     for record in ("Watchdog SERVER initialize ok", "register new process[Pkg.exe]", "kill process[Pkg.exe]",
@@ -188,6 +200,7 @@ def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
         os.makedirs(folder)
     with open(os.path.join(etc, "Watchdog.xml"), "w") as f:
         f.write(wdharness.config_xml(log_dir=log_dir))
+    shutil.copytree(os.path.join(tree, "etc/zelvin-watchdog/services.d"), os.path.join(etc, "services.d"))
     # `net` reached through a folder of its own, so the test can take it away.
     os.symlink(os.path.join(private_bin, "net"), os.path.join(net_dir, "net"))
     logfile = wdharness.LogFile(os.path.join(log_dir, "Watchdog.log"))
@@ -217,6 +230,7 @@ def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
         assert started.returncode == 0, started.stderr + sd.systemctl("status", UNIT).stdout + log()
         assert sd.show(UNIT, "ActiveState") == "active"
         wait_log("Watchdog SERVER initialize ok")
+        wait_log("service allow-list: 3 service(s) listed in %s/services.d" % etc)
         wdctl = os.path.join(tree, "usr/bin/zelvin-wdctl")
         assert run(wdctl, "register", "Unit.exe", "NoSuchUnit", "1", "never").returncode == 0
         wait_log("register new process[Unit.exe]")
