@@ -51,7 +51,8 @@ def test_a_quiet_run_writes_only_the_designs_records_and_ends_cleanly_on_sigterm
     for sig in (signal.SIGTERM, signal.SIGINT):
         if os.path.exists(watchdog.log_path):
             os.remove(watchdog.log_path)
-        watchdog.start()
+        # Not probed for listening: a probe's connection is a record on "WTD".
+        watchdog.start(listening=False)
         watchdog.wait_log(r"Process\[VADA\] is unregistered!")
         # A few passes, which must add nothing.
         time.sleep(1.0)

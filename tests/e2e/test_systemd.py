@@ -96,7 +96,7 @@ def test_only_listed_units_restart_and_unknown_unlisted_or_hostile_services_are_
         wd.wait_log(r"feed process\[%s\] is not existed!" % re.escape(name))
     assert set(re.findall(r"launch process\[([^\]]*)\]", wd.log())) == {"Worker", "Pool@listed"}
     # The unit that ends the manager was never started: the manager runs on.
-    assert wait_until(lambda: not net_commands(), 30)
+    assert wait_until(lambda: not wd.net_commands(), 30)
     assert manager.system_state() in private_systemd.READY_STATES
     for service in UNLISTED:
         assert manager.show(service + ".service", "ActiveState") == "inactive", service
