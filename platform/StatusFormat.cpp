@@ -1,8 +1,7 @@
 #include "StatusFormat.h"
 
-#include <Poco/DateTimeFormatter.h>
-#include <Poco/Timestamp.h>
-
+#include <algorithm>
+#include <charconv>
 #include <unordered_set>
 
 namespace
@@ -46,12 +45,23 @@ std::size_t sequenceLength(std::string_view bytes, std::size_t i)
     return 0;
 }
 
-// Calls escape(out, c) for each ASCII byte and appends longer well-formed
-// sequences as they are, a replacement for each stray byte.
+// Appends runs of printable ASCII other than '"' and '\' at once, calls
+// escape(out, c) for every other ASCII byte, appends longer well-formed
+// sequences as they are and a replacement for each stray byte.
 template <typename Escape> void appendEscaped(std::string& out, std::string_view bytes, Escape escape)
 {
+    const auto plain = [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; };
     for (std::size_t i = 0; i < bytes.size();)
     {
+        std::size_t end = i;
+        while (end < bytes.size() && plain(bytes[end]))
+            ++end;
+        if (end > i)
+        {
+            out.append(bytes.data() + i, end - i);
+            i = end;
+            continue;
+        }
         const std::size_t length = sequenceLength(bytes, i);
         if (length == 1)
             escape(out, bytes[i]);
@@ -115,6 +125,38 @@ void appendLabelChar(std::string& out, char c)
         out += c;
 }
 
+void appendNumber(std::string& out, int64_t value)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    out.append(buffer, result.ptr);
+}
+
+void appendNumber(std::string& out, uint64_t value)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    out.append(buffer, result.ptr);
+}
+
+void appendNumber(std::string& out, uint32_t value)
+{
+    appendNumber(out, static_cast<uint64_t>(value));
+}
+
+void appendNumber(std::string& out, int32_t value)
+{
+    appendNumber(out, static_cast<int64_t>(value));
+}
+
+void appendDigits(std::string& out, int64_t value, int width)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    out.append(static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, width - (result.ptr - buffer))), '0');
+    out.append(buffer, result.ptr);
+}
+
 // Milliseconds as seconds with three decimals, exactly: 1500 -> "1.500".
 void appendSeconds(std::string& out, int64_t ms)
 {
@@ -123,17 +165,9 @@ void appendSeconds(std::string& out, int64_t ms)
         out += '-';
         ms = -ms;
     }
-    const int64_t fraction = ms % 1000;
-    out += std::to_string(ms / 1000);
+    appendNumber(out, ms / 1000);
     out += '.';
-    out += static_cast<char>('0' + fraction / 100);
-    out += static_cast<char>('0' + fraction / 10 % 10);
-    out += static_cast<char>('0' + fraction % 10);
-}
-
-void appendNumber(std::string& out, uint64_t value)
-{
-    out += std::to_string(value);
+    appendDigits(out, ms % 1000, 3);
 }
 
 void appendTime(std::string& out, const std::optional<int64_t>& atMs)
@@ -200,7 +234,37 @@ void StatusFormat::appendLabelValue(std::string& out, std::string_view bytes)
 
 std::string StatusFormat::rfc3339(int64_t msSinceEpoch)
 {
-    return Poco::DateTimeFormatter::format(Poco::Timestamp(msSinceEpoch * 1000), "%Y-%m-%dT%H:%M:%S.%iZ");
+    // Days to a civil date (proleptic Gregorian), as in H. Hinnant's
+    // chrono-compatible algorithms: no time zone, no locale, no allocation
+    // but the result's.
+    const int64_t ms = ((msSinceEpoch % 86400000) + 86400000) % 86400000;
+    const int64_t days = (msSinceEpoch - ms) / 86400000 + 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t dayOfEra = days - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t mp = (5 * dayOfYear + 2) / 153;
+    const int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+
+    std::string out;
+    out.reserve(24);
+    appendDigits(out, year, 4);
+    out += '-';
+    appendDigits(out, month, 2);
+    out += '-';
+    appendDigits(out, day, 2);
+    out += 'T';
+    appendDigits(out, ms / 3600000, 2);
+    out += ':';
+    appendDigits(out, ms / 60000 % 60, 2);
+    out += ':';
+    appendDigits(out, ms / 1000 % 60, 2);
+    out += '.';
+    appendDigits(out, ms % 1000, 3);
+    out += 'Z';
+    return out;
 }
 
 std::string StatusFormat::json(const StatusSnapshot& s)
@@ -209,7 +273,8 @@ std::string StatusFormat::json(const StatusSnapshot& s)
     out.reserve(512 + s.processes.size() * 256);
     out += "{\n  \"version\": ";
     appendJsonString(out, s.version);
-    out += ",\n  \"pid\": " + std::to_string(s.pid);
+    out += ",\n  \"pid\": ";
+    appendNumber(out, s.pid);
     out += ",\n  \"startedAt\": ";
     appendTime(out, s.startedAtMs);
     out += ",\n  \"updatedAt\": ";
@@ -242,7 +307,8 @@ std::string StatusFormat::json(const StatusSnapshot& s)
         out += ", \"lastFeedAgeMs\": ";
         appendNumber(out, p.lastFeedAgeMs);
         out += p.restarted ? ", \"state\": \"restarted\"" : ", \"state\": \"watching\"";
-        out += ", \"graceCount\": " + std::to_string(p.graceCount);
+        out += ", \"graceCount\": ";
+        appendNumber(out, p.graceCount);
         out += ", \"restarts\": ";
         appendNumber(out, p.restarts);
         out += ", \"lastRestartAt\": ";
@@ -276,87 +342,111 @@ std::string StatusFormat::json(const StatusSnapshot& s)
 std::string StatusFormat::metrics(const StatusSnapshot& s)
 {
     // Each process's labels, once, unique: the three per-process families
-    // repeat them.
-    std::vector<std::string> vecLabels;
-    vecLabels.reserve(s.processes.size());
-    std::unordered_set<std::string> setSeen;
-    for (const ProcessStatus& p : s.processes)
+    // repeat them. The vector does not grow after its reservation, so views
+    // of its strings stay valid.
+    std::vector<std::string> vecLabels(s.processes.size());
+    for (std::size_t i = 0; i < s.processes.size(); ++i)
     {
-        std::string process;
-        appendLabelValue(process, p.name);
-        std::string service;
-        appendLabelValue(service, p.service);
-        std::string labels = "{process=\"" + process + "\",service=\"" + service + "\"}";
-        for (int n = 2; !setSeen.insert(labels).second; ++n)
-            labels = "{process=\"" + process + " #" + std::to_string(n) + "\",service=\"" + service + "\"}";
-        vecLabels.push_back(std::move(labels));
+        std::string& labels = vecLabels[i];
+        labels.reserve(48 + s.processes[i].name.size() + s.processes[i].service.size());
+        labels += "{process=\"";
+        appendLabelValue(labels, s.processes[i].name);
+        labels += "\",service=\"";
+        appendLabelValue(labels, s.processes[i].service);
+        labels += "\"}";
+    }
+    std::unordered_set<std::string_view> setSeen(vecLabels.size() * 2);
+    for (std::string& labels : vecLabels)
+    {
+        if (setSeen.count(labels) != 0)
+        {
+            const std::size_t cut = labels.find("\",service=\"");
+            const std::string head = labels.substr(0, cut);
+            const std::string tail = labels.substr(cut);
+            for (int n = 2; setSeen.count(labels) != 0; ++n)
+                labels = head + " #" + std::to_string(n) + tail;
+        }
+        setSeen.insert(labels);
     }
 
     std::string out;
-    out.reserve(2048 + s.processes.size() * 400);
-    const auto sample = [&out](const char* name, const std::string& labels, const std::string& value)
+    out.reserve(2048 + s.processes.size() * 3 * 96);
+    const auto plain = [&out](const char* name, const auto& value)
+    {
+        out += name;
+        out += ' ';
+        appendNumber(out, value);
+        out += '\n';
+    };
+    const auto seconds = [&out](const char* name, std::string_view labels, int64_t ms)
     {
         out += name;
         out += labels;
         out += ' ';
-        out += value;
+        appendSeconds(out, ms);
         out += '\n';
     };
-    const auto seconds = [](int64_t ms)
-    {
-        std::string text;
-        appendSeconds(text, ms);
-        return text;
-    };
-    const std::string none;
 
     appendFamily(out, "zelvin_watchdog_start_time_seconds", "gauge",
                  "When the watchdog started, in seconds since 1970.");
-    sample("zelvin_watchdog_start_time_seconds", none, seconds(s.startedAtMs));
+    seconds("zelvin_watchdog_start_time_seconds", "", s.startedAtMs);
     appendFamily(out, "zelvin_watchdog_passes_total", "counter", "Passes of the watchdog's worker loop.");
-    sample("zelvin_watchdog_passes_total", none, std::to_string(s.passes));
+    plain("zelvin_watchdog_passes_total", s.passes);
     appendFamily(out, "zelvin_watchdog_last_pass_seconds", "gauge", "Length of the last pass.");
-    sample("zelvin_watchdog_last_pass_seconds", none, seconds(s.lastPassMs));
+    seconds("zelvin_watchdog_last_pass_seconds", "", s.lastPassMs);
     appendFamily(out, "zelvin_watchdog_clients", "gauge", "Open client connections.");
-    sample("zelvin_watchdog_clients", none, std::to_string(s.clients));
+    plain("zelvin_watchdog_clients", s.clients);
     appendFamily(out, "zelvin_watchdog_processes", "gauge", "Watched-process records.");
-    sample("zelvin_watchdog_processes", none, std::to_string(s.processes.size()));
+    plain("zelvin_watchdog_processes", static_cast<uint64_t>(s.processes.size()));
 
     appendFamily(out, "zelvin_watchdog_feed_age_seconds", "gauge",
                  "Time since the process's last feed, registration or restart.");
     for (std::size_t i = 0; i < s.processes.size(); ++i)
-        sample("zelvin_watchdog_feed_age_seconds", vecLabels[i], seconds(s.processes[i].lastFeedAgeMs));
+        seconds("zelvin_watchdog_feed_age_seconds", vecLabels[i], s.processes[i].lastFeedAgeMs);
     appendFamily(out, "zelvin_watchdog_timeout_seconds", "gauge",
                  "The process's feed timeout; +Inf for a record that never expires.");
     for (std::size_t i = 0; i < s.processes.size(); ++i)
     {
-        const std::optional<uint32_t>& timeout = s.processes[i].timeoutMs;
-        sample("zelvin_watchdog_timeout_seconds", vecLabels[i], timeout ? seconds(*timeout) : "+Inf");
+        if (s.processes[i].timeoutMs)
+            seconds("zelvin_watchdog_timeout_seconds", vecLabels[i], *s.processes[i].timeoutMs);
+        else
+        {
+            out += "zelvin_watchdog_timeout_seconds";
+            out += vecLabels[i];
+            out += " +Inf\n";
+        }
     }
     appendFamily(out, "zelvin_watchdog_restarts_total", "counter",
                  "Restarts of the process since its record was registered or restored.");
     for (std::size_t i = 0; i < s.processes.size(); ++i)
-        sample("zelvin_watchdog_restarts_total", vecLabels[i], std::to_string(s.processes[i].restarts));
+    {
+        out += "zelvin_watchdog_restarts_total";
+        out += vecLabels[i];
+        out += ' ';
+        appendNumber(out, s.processes[i].restarts);
+        out += '\n';
+    }
 
+    const auto serviceSamples = [&](const char* name, auto value)
+    {
+        for (const ServiceStatusEntry& service : s.services)
+        {
+            out += name;
+            out += "{service=\"";
+            appendLabelValue(out, service.name);
+            out += "\"} ";
+            appendNumber(out, value(service));
+            out += '\n';
+        }
+    };
     appendFamily(out, "zelvin_watchdog_service_status", "gauge",
                  "Status of a dependent service: 0 running, 1 stop, 2 unregistered, 3 exception.");
-    for (const ServiceStatusEntry& service : s.services)
-    {
-        std::string labels = "{service=\"";
-        appendLabelValue(labels, service.name);
-        labels += "\"}";
-        // As the log prints them: any other code is an exception.
-        const int32_t code = service.status >= 0 && service.status <= 3 ? service.status : 3;
-        sample("zelvin_watchdog_service_status", labels, std::to_string(code));
-    }
+    // As the log prints them: any other code is an exception.
+    serviceSamples("zelvin_watchdog_service_status", [](const ServiceStatusEntry& service)
+                   { return service.status >= 0 && service.status <= 3 ? service.status : int32_t(3); });
     appendFamily(out, "zelvin_watchdog_status_changes_total", "counter",
                  "Status changes of a dependent service since the watchdog started.");
-    for (const ServiceStatusEntry& service : s.services)
-    {
-        std::string labels = "{service=\"";
-        appendLabelValue(labels, service.name);
-        labels += "\"}";
-        sample("zelvin_watchdog_status_changes_total", labels, std::to_string(service.changes));
-    }
+    serviceSamples("zelvin_watchdog_status_changes_total",
+                   [](const ServiceStatusEntry& service) { return service.changes; });
     return out;
 }
