@@ -13,6 +13,7 @@ enum WdctlCommandKind
     WDCTL_COMMAND_CANCEL,
     WDCTL_COMMAND_KEEPALIVE,
     WDCTL_COMMAND_SEND,
+    WDCTL_COMMAND_STATUS,
 };
 
 // One parsed wdctl invocation; every value already checked against its range
@@ -22,7 +23,7 @@ struct WdctlCommand
     WdctlCommandKind eKind = WDCTL_COMMAND_HELP;
     std::string strHost = "127.0.0.1";
     uint16_t nPort = 30024;
-    std::string strName;
+    std::string strName; // status: empty for every process
     std::string strService;
     std::string strExtra;
     uint32_t nPid = 0;
@@ -30,4 +31,5 @@ struct WdctlCommand
     uint32_t nIntervalMs = 0; // keepalive: set from the timeout when not given
     std::optional<uint32_t> optStopAfterSec;
     uint16_t nType = 0;
+    bool bJson = false; // status --json
 };

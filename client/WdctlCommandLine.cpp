@@ -56,18 +56,20 @@ void checkName(const std::string& strText, const char (&field)[64], const std::s
 struct SubcommandShape
 {
     WdctlCommandKind eKind;
-    std::size_t nArgs;
+    std::size_t nArgs;    // at most
+    std::size_t nMinArgs; // at least
     std::vector<std::string> vecOptions; // options only this subcommand takes
 };
 
 const std::map<std::string, SubcommandShape>& subcommands()
 {
     static const std::map<std::string, SubcommandShape> mapShapes = {
-        {"register", {WDCTL_COMMAND_REGISTER, 4, {"extra"}}},
-        {"feed", {WDCTL_COMMAND_FEED, 1, {}}},
-        {"cancel", {WDCTL_COMMAND_CANCEL, 1, {}}},
-        {"keepalive", {WDCTL_COMMAND_KEEPALIVE, 3, {"interval", "pid", "stop-after"}}},
-        {"send", {WDCTL_COMMAND_SEND, 1, {"type"}}},
+        {"register", {WDCTL_COMMAND_REGISTER, 4, 4, {"extra"}}},
+        {"feed", {WDCTL_COMMAND_FEED, 1, 1, {}}},
+        {"cancel", {WDCTL_COMMAND_CANCEL, 1, 1, {}}},
+        {"keepalive", {WDCTL_COMMAND_KEEPALIVE, 3, 3, {"interval", "pid", "stop-after"}}},
+        {"send", {WDCTL_COMMAND_SEND, 1, 1, {"type"}}},
+        {"status", {WDCTL_COMMAND_STATUS, 1, 0, {"json"}}},
     };
     return mapShapes;
 }
@@ -94,6 +96,7 @@ const char* const SYNOPSIS = "usage: wdctl [--host HOST] [--port PORT] COMMAND .
                              "  wdctl keepalive NAME SERVICE TIMEOUT_MS [--interval MS] [--pid PID] "
                              "[--stop-after SECONDS]\n"
                              "  wdctl send --type N NAME\n"
+                             "  wdctl status [--json] [NAME]\n"
                              "  wdctl --help | --version\n";
 
 } // namespace
@@ -118,6 +121,7 @@ WdctlCommandLine::WdctlCommandLine()
     add("pid", "", "keepalive: process id to register (default: wdctl's own)", "PID");
     add("stop-after", "", "keepalive: stop feeding after this many seconds, stay connected", "SECONDS");
     add("type", "", "send: message type, 0 to 65535", "N");
+    add("json", "", "status: print the snapshot as JSON, as the watchdog wrote it", nullptr);
 }
 
 WdctlCommand WdctlCommandLine::parse(const std::vector<std::string>& vecArgs)
@@ -200,10 +204,20 @@ void WdctlCommandLine::applyPositionals(WdctlCommand& command, const std::vector
     if (it == subcommands().end())
         throw Poco::InvalidArgumentException("unknown command '" + vecArgs[0] + "'");
     const SubcommandShape& shape = it->second;
-    if (vecArgs.size() - 1 != shape.nArgs)
-        throw Poco::InvalidArgumentException(vecArgs[0] + " takes " + std::to_string(shape.nArgs) +
-                                             " argument(s), got " + std::to_string(vecArgs.size() - 1));
+    const std::size_t nGiven = vecArgs.size() - 1;
+    if (nGiven > shape.nArgs || nGiven < shape.nMinArgs)
+        throw Poco::InvalidArgumentException(
+            vecArgs[0] + " takes " + (shape.nMinArgs < shape.nArgs ? "at most " : "") +
+            std::to_string(shape.nArgs) + " argument(s), got " + std::to_string(nGiven));
     command.eKind = shape.eKind;
+    if (shape.eKind == WDCTL_COMMAND_STATUS)
+    {
+        if (nGiven == 1 && vecArgs[1].empty())
+            throw Poco::InvalidArgumentException("NAME must not be empty");
+        command.strName = nGiven == 1 ? vecArgs[1] : std::string();
+        command.bJson = wasGiven("json");
+        return;
+    }
     const WatchdogMsg fields{};
     checkName(vecArgs[1], fields.processName, "NAME");
     command.strName = vecArgs[1];
@@ -263,10 +277,14 @@ void WdctlCommandLine::printHelp(std::ostream& out) const
         "SIGTERM/SIGINT; SIGUSR1 stops feeding;\n"
         "                                         a lost watchdog is connected to and registered with again\n"
         "  send --type N NAME                     send a message of any type (testing)\n"
+        "  status [--json] [NAME]                 what the watchdog watches, from its status snapshot\n"
         "Options may come before or after the command; '--' ends them.\n"
         "The watchdog reads one message per client per pass, and a pass lasts about 0.15 s plus 0.1 s per\n"
         "connected client: feed no faster than that, or feeds queue up and hide a hang.\n"
-        "Exit codes: 0 sent, 2 usage error, 3 cannot connect, 4 connection lost (one message), 1 other error.");
+        "Exit codes: 0 sent, 2 usage error, 3 cannot connect, 4 connection lost (one message), 1 other error.\n"
+        "status: 0 every process fed in time and every dependent service runs (or is left to its _DOG\n"
+        "record, or is not installed), 3 otherwise, 4 no watchdog (no snapshot, one older than 5 s, or its\n"
+        "pid is gone).");
     formatter.format(out);
 }
 

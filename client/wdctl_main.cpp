@@ -3,9 +3,11 @@
 #include "WatchdogVersion.h"
 #include "WdctlCommandLine.h"
 #include "WdctlKeepalive.h"
+#include "WdctlStatus.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Timestamp.h>
 
 #include <iostream>
 #include <memory>
@@ -49,8 +51,29 @@ void sendOneShot(WatchdogClient& client, const WdctlCommand& command)
     client.finish();
 }
 
+// Reads the snapshot; never connects to the watchdog.
+int status(const WdctlCommand& command)
+{
+    std::string path;
+    try
+    {
+        path = WdctlStatus::defaultPath();
+    }
+    catch (const Poco::Exception& exc)
+    {
+        std::cerr << "wdctl: " << exc.message() << std::endl;
+        return WDCTL_STATUS_NO_WATCHDOG;
+    }
+    const std::optional<std::string> optName =
+        command.strName.empty() ? std::nullopt : std::optional<std::string>(command.strName);
+    return WdctlStatus(std::cout, std::cerr)
+        .run(path, command.bJson, optName, Poco::Timestamp().epochMicroseconds() / 1000);
+}
+
 int run(WdctlCommand command)
 {
+    if (command.eKind == WDCTL_COMMAND_STATUS)
+        return status(command);
     // Signals are taken over before connecting, so a SIGTERM or SIGUSR1 that
     // arrives early is handled, not fatal.
     std::unique_ptr<SignalWaiter> pSignals;

@@ -2,6 +2,8 @@
 
 #include "InstallIntegrity.h"
 #include "ServiceControlFactory.h"
+#include "ServiceManagerName.h"
+#include "StatusFiles.h"
 #include "System.h"
 #include "SystemProcessLauncher.h"
 
@@ -33,5 +35,6 @@ WatchdogPlatform realPlatform()
     static auto* pServices = makeSystemServiceControl().release();
     static auto* pProcesses = new SystemProcessLauncher();
     static auto* pInstall = new SystemInstallGuard();
-    return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall};
+    static auto* pStatus = StatusFiles::fromEnvironment().release();
+    return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall, pStatus, systemServiceManagerName()};
 }

@@ -12,6 +12,7 @@ PACKAGES=(
   python3 python3-pytest
   procps iproute2 util-linux
   dpkg-dev lintian
+  prometheus prometheus-node-exporter
 )
 
 missing=()
@@ -32,5 +33,16 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# prometheus and prometheus-node-exporter are only programs for the tests,
+# which start them with flags, ports and data folders of their own: their
+# packaged services must not start (nor anything else installed here). A
+# policy-rc.d that refuses every start stands for the install and is removed
+# after it; one that was there before is left as it was.
+POLICY=/usr/sbin/policy-rc.d
+if [ ! -e "$POLICY" ]; then
+  trap '$SUDO rm -f "$POLICY"' EXIT
+  printf '#!/bin/sh\n# install-deps.sh: no service starts while it installs\nexit 101\n' | $SUDO tee "$POLICY" >/dev/null
+  $SUDO chmod 755 "$POLICY"
+fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

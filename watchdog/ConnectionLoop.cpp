@@ -21,6 +21,7 @@ void WatchdogServerModule::run()
 
     while (!m_bStop)
     {
+        const Poco::Clock passStarted;
         if (m_serverSocket.poll(pollTimeout, Socket::SELECT_READ))
         {
             WTD_INFO("[%s %?d] server get new client connect!\n");
@@ -62,6 +63,7 @@ void WatchdogServerModule::run()
         Poco::Thread::sleep(50);
         handleClientProcess();
         ++m_nPassCount;
+        m_statusReport.passEnded(*this, m_platform, nowMs(), passStarted);
     }
 }
 

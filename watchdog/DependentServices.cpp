@@ -13,6 +13,7 @@ int WatchdogServerModule::checkAndStartServer()
         const std::string serviceName = name;
         const int32_t status = getServerStatus(serviceName);
         m_mapServerStatus[serviceName] = status;
+        m_statusReport.serviceQueried(serviceName);
         if (status == SERVER_UNREGISTERED)
             WTD_INFO("[%s %?d] Process[%s] is unregistered!", serviceName);
         else if (status == SERVER_RUNNING)

@@ -46,6 +46,7 @@ int WatchdogServerModule::handleClientProcess()
         {
             launchProcess(process);
             ++process.restartCount;
+            StatusReport::processRestarted(process);
             ++it;
         }
         else
@@ -62,6 +63,7 @@ int WatchdogServerModule::handleClientProcess()
         {
             const int32_t oldStatus = storedStatus;
             storedStatus = status;
+            m_statusReport.serviceChanged(serviceName);
             WTD_CRITICAL("[%s %?d] %s Status changed from %s to %s!\n", serviceName, serverStatusText(oldStatus),
                          serverStatusText(status));
         }

@@ -22,4 +22,8 @@ struct WatchProcess
     uint32_t restartCount = 0;        // launchProcess calls, whatever their outcome
     int32_t graceCount = 0;           // expired cycles tolerated while Restarted
     WatchState watchState = WatchState::Registered;
+    // For the status snapshot only, and not saved with the registry: they
+    // count from the record's registration or restoration.
+    uint32_t restartsSeen = 0;   // restarts since then
+    int64_t lastRestartAtMs = 0; // wall clock of the last, ms since 1970
 };

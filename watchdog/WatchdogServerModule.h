@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ServerStatus.h"
+#include "StatusReport.h"
 #include "WatchProcess.h"
 #include "WatchdogMsg.h"
 #include "WatchdogPlatform.h"
@@ -78,6 +79,8 @@ public:
     uint64_t passCount() const { return m_nPassCount.load(); }
     // Whether the worker thread is running.
     bool isServing() const { return m_thread.isRunning(); }
+    // What the status snapshot is built from beyond the records.
+    const StatusReport& statusReport() const { return m_statusReport; }
     // The address the listening socket is bound to (after init).
     Poco::Net::SocketAddress listenAddress() const { return m_serverSocket.address(); }
 
@@ -100,4 +103,5 @@ private:
     std::string m_strListenHost;
     Poco::UInt16 m_nListenPort;
     std::atomic<uint64_t> m_nPassCount;
+    StatusReport m_statusReport;
 };

@@ -129,13 +129,37 @@ private:
     std::vector<std::string> m_vecKilled;
 };
 
-// All four fakes; must outlive every module built on platform().
+// Keeps every snapshot the module's worker writes.
+class FakeStatusWriter : public StatusWriter
+{
+public:
+    void write(const StatusSnapshot& snapshot) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecWritten.push_back(snapshot);
+    }
+    std::vector<StatusSnapshot> written() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecWritten;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<StatusSnapshot> m_vecWritten;
+};
+
+// All the fakes; must outlive every module built on platform().
 struct FakePlatform
 {
     FakeClock clock;
     FakeServiceControl services;
     FakeProcessLauncher processes;
     FakeInstallGuard install;
+    FakeStatusWriter status;
 
-    WatchdogPlatform platform() { return WatchdogPlatform{clock, services, processes, install}; }
+    WatchdogPlatform platform()
+    {
+        return WatchdogPlatform{clock, services, processes, install, &status, "fake"};
+    }
 };

@@ -1,0 +1,6 @@
+#include "ServiceManagerName.h"
+
+const char* systemServiceManagerName()
+{
+    return "windows";
+}

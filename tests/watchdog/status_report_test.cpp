@@ -1,0 +1,131 @@
+// The status snapshot the module builds: what the records and the service
+// table hold, the restarts and changes it counts beside them, and how often
+// it is written.
+#include "WatchdogTestSupport.h"
+
+namespace
+{
+
+class StatusReportTest : public ModuleTest
+{
+protected:
+    StatusReportTest()
+    {
+        fake.services.setRunning("svc");
+        fake.services.setRunning("DUZI");
+        fake.services.setStopped("VADA");
+        module->checkAndStartServer();
+    }
+
+    StatusSnapshot snapshot() { return module->statusReport().build(*module, "fake", nowMs(), 7); }
+
+    static const ProcessStatus& process(const StatusSnapshot& s, const std::string& name)
+    {
+        for (const ProcessStatus& p : s.processes)
+            if (p.name == name)
+                return p;
+        throw std::runtime_error("no process " + name + " in the snapshot");
+    }
+    static const ServiceStatusEntry& service(const StatusSnapshot& s, const std::string& name)
+    {
+        for (const ServiceStatusEntry& entry : s.services)
+            if (entry.name == name)
+                return entry;
+        throw std::runtime_error("no service " + name + " in the snapshot");
+    }
+};
+
+TEST_F(StatusReportTest, FollowsARecordThroughFeedExpiryRestartAndReRegistration)
+{
+    const int64_t before = StatusReport::wallClockMs();
+    registerMsg(makeMsg("app.exe", "svc", 42, 3000));
+    registerMsg(makeMsg("never.exe", "other", 43, WATCHDOG_TIMEOUT_NEVER));
+    fake.clock.advance(2);
+
+    StatusSnapshot s = snapshot();
+    EXPECT_EQ(s.serviceManager, "fake");
+    EXPECT_EQ(s.lastPassMs, 7u);
+    ASSERT_EQ(s.processes.size(), 2u);
+    EXPECT_EQ(s.processes[0].name, "app.exe"); // registry order
+    const ProcessStatus& fresh = process(s, "app.exe");
+    EXPECT_EQ(fresh.service, "svc");
+    EXPECT_EQ(fresh.pid, 42u);
+    EXPECT_EQ(fresh.timeoutMs, 3000u);
+    EXPECT_EQ(fresh.lastFeedAgeMs, 2000u);
+    EXPECT_FALSE(fresh.restarted);
+    EXPECT_EQ(fresh.restarts, 0u);
+    EXPECT_FALSE(fresh.lastRestartAtMs);
+    EXPECT_FALSE(process(s, "never.exe").timeoutMs);
+
+    feed("app.exe");
+    EXPECT_EQ(process(snapshot(), "app.exe").lastFeedAgeMs, 0u);
+
+    fake.clock.advance(3);
+    cycles(1); // expired: restarted
+    s = snapshot();
+    EXPECT_TRUE(process(s, "app.exe").restarted);
+    EXPECT_EQ(process(s, "app.exe").restarts, 1u);
+    ASSERT_TRUE(process(s, "app.exe").lastRestartAtMs);
+    EXPECT_GE(*process(s, "app.exe").lastRestartAtMs, before);
+    EXPECT_LE(*process(s, "app.exe").lastRestartAtMs, s.updatedAtMs);
+
+    fake.clock.advance(3);
+    cycles(4); // tolerated four times, then restarted again
+    EXPECT_EQ(process(snapshot(), "app.exe").graceCount, 4);
+    cycles(1);
+    EXPECT_EQ(process(snapshot(), "app.exe").restarts, 2u);
+    EXPECT_EQ(record("app.exe").restartCount, 2u);
+
+    // A new registration counts from nothing.
+    cancel("app.exe");
+    registerMsg(makeMsg("app.exe", "svc", 44, 3000));
+    EXPECT_EQ(process(snapshot(), "app.exe").restarts, 0u);
+    EXPECT_FALSE(process(snapshot(), "app.exe").lastRestartAtMs);
+}
+
+TEST_F(StatusReportTest, ServicesCarryTheirLastChangeAndTheirDogRecord)
+{
+    StatusSnapshot s = snapshot();
+    ASSERT_EQ(s.services.size(), 3u);
+    EXPECT_EQ(service(s, "DUZI").status, SERVER_RUNNING);
+    EXPECT_EQ(service(s, "MySqlqvms80").status, SERVER_UNREGISTERED);
+    const int64_t firstQuery = service(s, "VADA").changedAtMs;
+    EXPECT_GT(firstQuery, 0);
+    EXPECT_EQ(service(s, "VADA").changes, 0u);
+    EXPECT_FALSE(service(s, "VADA").suppressedBy);
+
+    registerMsg(makeMsg("VADA_DOG", "VADA", 50, WATCHDOG_TIMEOUT_NEVER));
+    registerMsg(makeMsg("duzi_dog", "DUZI", 51, WATCHDOG_TIMEOUT_NEVER)); // the suffix is case-sensitive
+    fake.services.setStopped("DUZI");
+    Poco::Thread::sleep(2);
+    cycles(1);
+    s = snapshot();
+    EXPECT_EQ(service(s, "VADA").suppressedBy, "VADA_DOG");
+    EXPECT_EQ(service(s, "VADA").changes, 0u);
+    EXPECT_EQ(service(s, "VADA").changedAtMs, firstQuery);
+    EXPECT_FALSE(service(s, "DUZI").suppressedBy);
+    EXPECT_EQ(service(s, "DUZI").status, SERVER_STOP);
+    EXPECT_EQ(service(s, "DUZI").changes, 1u);
+    EXPECT_GT(service(s, "DUZI").changedAtMs, firstQuery);
+
+    fake.services.setRunning("DUZI");
+    cycles(2);
+    EXPECT_EQ(service(snapshot(), "DUZI").changes, 2u);
+}
+
+TEST_F(StatusReportTest, TheWorkerWritesAtOnceThenAtMostOnceASecond)
+{
+    module->init();
+    ASSERT_TRUE(eventually([&] { return fake.status.written().size() >= 2; }));
+    const std::vector<StatusSnapshot> written = fake.status.written();
+    EXPECT_EQ(written[0].passes, 1u);
+    // A second apart, give or take the wall clock's own steps.
+    EXPECT_GT(written[1].passes, written[0].passes + 1);
+    EXPECT_GE(written[1].updatedAtMs - written[0].updatedAtMs, 990);
+    EXPECT_GT(written[0].pid, 0);
+    EXPECT_FALSE(written[0].version.empty());
+    EXPECT_LE(written[0].startedAtMs, written[0].updatedAtMs);
+    EXPECT_GE(written[0].lastPassMs, 140u); // the 100 ms poll and the 50 ms pause
+}
+
+} // namespace
