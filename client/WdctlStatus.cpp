@@ -5,6 +5,7 @@
 
 #include <Poco/DateTimeFormat.h>
 #include <Poco/DateTimeParser.h>
+#include <Poco/Environment.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/FileStream.h>
@@ -108,7 +109,24 @@ std::optional<std::string> readFile(const std::string& path)
 
 std::string WdctlStatus::defaultPath()
 {
-    return Poco::Path(Poco::Path::forDirectory(runtimeFolder()), "status.json").toString();
+    const auto inFolder = [](const std::string& folder)
+    { return Poco::Path(Poco::Path::forDirectory(folder), "status.json").toString(); };
+    // A user who is not root has a runtime folder of their own, where a
+    // watchdog of theirs would write; without a snapshot there (or without
+    // such a folder), the machine's watchdog is the one meant, unless the
+    // folder was named explicitly.
+    if (!Poco::Environment::get("ZELVIN_RUNTIME_DIR", "").empty())
+        return inFolder(runtimeFolder());
+    try
+    {
+        const std::string path = inFolder(runtimeFolder());
+        if (Poco::File(path).exists())
+            return path;
+    }
+    catch (const Poco::InvalidArgumentException&)
+    {
+    }
+    return inFolder(systemRuntimeFolder());
 }
 
 bool WdctlStatus::processIsFine(const JsonValue& process)

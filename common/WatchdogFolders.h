@@ -16,6 +16,11 @@
 // XDG_RUNTIME_DIR).
 std::string runtimeFolder();
 
+// The runtime folder of the machine's own watchdog, the service: the last
+// choice of runtimeFolder() (/run/zelvin-watchdog, or %ProgramData%\Zelvin
+// Watchdog\run). Throws as runtimeFolder() on Windows without ProgramData.
+std::string systemRuntimeFolder();
+
 // The state folder, where the registry is saved across restarts:
 // $ZELVIN_STATE_DIR, else systemd's $STATE_DIRECTORY (its first entry);
 // nullopt when neither is set, and then nothing is saved. Never throws.

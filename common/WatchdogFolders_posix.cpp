@@ -26,12 +26,17 @@ std::string runtimeFolder()
     if (auto folder = firstEntry("RUNTIME_DIRECTORY"))
         return *folder;
     if (::geteuid() == 0)
-        return "/run/zelvin-watchdog";
+        return systemRuntimeFolder();
     const char* szUser = std::getenv("XDG_RUNTIME_DIR");
     if (szUser == nullptr || *szUser == '\0')
         throw Poco::InvalidArgumentException(
             "No runtime folder: set ZELVIN_RUNTIME_DIR, or XDG_RUNTIME_DIR for a user's watchdog");
     return std::string(szUser) + "/zelvin-watchdog";
+}
+
+std::string systemRuntimeFolder()
+{
+    return "/run/zelvin-watchdog";
 }
 
 std::optional<std::string> stateFolder()

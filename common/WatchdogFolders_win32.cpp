@@ -19,6 +19,11 @@ std::string runtimeFolder()
 {
     if (auto folder = variable("ZELVIN_RUNTIME_DIR"))
         return *folder;
+    return systemRuntimeFolder();
+}
+
+std::string systemRuntimeFolder()
+{
     if (auto data = variable("ProgramData"))
         return *data + "\\Zelvin Watchdog\\run";
     throw Poco::InvalidArgumentException("No runtime folder: set ZELVIN_RUNTIME_DIR");
