@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
