@@ -84,13 +84,16 @@ BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 bench: deps
 	@cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DWATCHDOG_BUILD_BENCHMARKS=ON >/dev/null
 	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS)
-	@for b in message_bench supervision_bench launch_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
+	@for b in message_bench supervision_bench launch_bench formatter_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
 	@/usr/bin/python3 scripts/measure.py --build-dir $(BENCH_BUILD_DIR)
 	@/usr/bin/python3 scripts/measure_systemd.py --build-dir $(BENCH_BUILD_DIR)
 
 # The module's fuzzer (fuzz/, clang with libFuzzer, ASan and UBSan) for
 # FUZZ_SECONDS, from the seeds in fuzz/corpus. Inputs it finds go to
 # build-fuzz/corpus, an input that breaks something to build-fuzz/artifacts.
+# Then the log formatter's escaping fuzzer for a fifth of that (a small
+# function: its coverage is reached within seconds), seeds in
+# fuzz/escaping_corpus, its findings in build-fuzz/escaping_corpus.
 FUZZ_SECONDS ?= 300
 FUZZ_LOG ?= build-fuzz/fuzz.log
 .PHONY: fuzz
@@ -102,6 +105,12 @@ fuzz: deps
 	@build-fuzz/watchdog_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=16384 -print_final_stats=1 \
 	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/corpus fuzz/corpus >$(FUZZ_LOG) 2>&1 \
 	  || { tail -n 60 $(FUZZ_LOG); echo "fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
+	@tail -n 12 $(FUZZ_LOG) | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
+	@mkdir -p build-fuzz/escaping_corpus
+	@echo "== escaping fuzzer for $$(( $(FUZZ_SECONDS) / 5 + 1 )) s (progress in $(FUZZ_LOG))"
+	@build-fuzz/escaping_fuzzer -max_total_time=$$(( $(FUZZ_SECONDS) / 5 + 1 )) -max_len=4096 -print_final_stats=1 \
+	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/escaping_corpus fuzz/escaping_corpus >>$(FUZZ_LOG) 2>&1 \
+	  || { tail -n 60 $(FUZZ_LOG); echo "escaping fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
 	@tail -n 12 $(FUZZ_LOG) | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
 
 # The Windows flavour: cross-built with mingw-w64 into build-windows/ (POCO's

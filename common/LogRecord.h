@@ -19,8 +19,19 @@ namespace LogRecord
 // "int WatchdogServerModule::run(int)" -> "WatchdogServerModule::run".
 std::string qualifiedName(const char* prettyFunction);
 
+// Parameters of a record's Poco::Message that name its event for the journal
+// (the utility library's journal output writes them as fields of the same
+// names): a record about one watched process or dependent service (register,
+// feed, cancel, kill, launch, a status change, ...) carries the fixed 128-bit
+// id of its kind of event, as 32 hex digits, and the process or service that
+// its first own argument names. docs/configuration.md lists the ids.
+inline constexpr const char* EVENT_ID_PARAMETER = "MESSAGE_ID";
+inline constexpr const char* PROCESS_PARAMETER = "WD_PROCESS";
+inline constexpr const char* SERVICE_PARAMETER = "WD_SERVICE";
+
 // Formats `fmt` with `args` and hands the text to logger `loggerName` at
 // `priority` (information, error or critical; anything else is logged as is).
+// The event is recognised by its format string alone.
 void write(Poco::Message::Priority priority, const char* loggerName, const std::string& fmt,
            const std::vector<Poco::Any>& args);
 

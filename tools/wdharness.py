@@ -353,6 +353,9 @@ class Watchdog:
         self.output_path = os.path.join(self.root, "watchdog.out")
         self.env = watchdog_env(self.bin, self.etc, self.services,
                                 **dict({"ZELVIN_STOP_TIMEOUT_MS": 2000}, **settings))
+        # A command every program of the run starts through (nsenter into the
+        # namespaces of a private journal, say); empty: none.
+        self.wrapper = ()
         self.proc = None
 
     def __enter__(self):
@@ -415,7 +418,7 @@ class Watchdog:
         full pipe."""
         assert wait_until(port_is_free, port_wait, 0.2), "port %d is still taken" % PORT
         with open(self.output_path, "w") as out:
-            self.proc = subprocess.Popen([*wrapper, os.path.join(self.bin, "REdodevaz"), *args],
+            self.proc = subprocess.Popen([*self.wrapper, *wrapper, os.path.join(self.bin, "REdodevaz"), *args],
                                          env=dict(self.env, **{k: str(v) for k, v in env.items()}),
                                          stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         if listening:
@@ -435,14 +438,15 @@ class Watchdog:
 
     def run(self, *args, timeout=30):
         """One run in the foreground, its output captured."""
-        return subprocess.run([os.path.join(self.bin, "REdodevaz"), *args], env=self.env,
+        return subprocess.run([*self.wrapper, os.path.join(self.bin, "REdodevaz"), *args], env=self.env,
                               capture_output=True, text=True, timeout=timeout)
 
     def net(self, *args, timeout=30):
-        return subprocess.run([self.net_path, *args], env=self.env, capture_output=True, text=True, timeout=timeout)
+        return subprocess.run([*self.wrapper, self.net_path, *args], env=self.env, capture_output=True, text=True,
+                              timeout=timeout)
 
     def wdctl(self, *args, check=True):
-        r = subprocess.run([os.path.join(self.bin, "wdctl"), *args], env=self.env,
+        r = subprocess.run([*self.wrapper, os.path.join(self.bin, "wdctl"), *args], env=self.env,
                            capture_output=True, text=True, timeout=30)
         assert not check or r.returncode == 0, r.stderr
         return r

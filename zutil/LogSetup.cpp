@@ -1,5 +1,6 @@
 #include "EscapingFormatter.h"
 #include "GuardedFileChannel.h"
+#include "JournalChannel.h"
 #include "LogState.h"
 #include "System.h"
 #include "ZvLog.h"
@@ -15,6 +16,7 @@
 #include <Poco/String.h>
 #include <Poco/Util/XMLConfiguration.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
@@ -33,8 +35,35 @@ enum LogTarget
 {
     LOGTYPE_CONSOLE = 0,
     LOGTYPE_FILE = 1,
-    LOGTYPE_BOTH = 2
+    LOGTYPE_BOTH = 2,
+    LOGTYPE_JOURNAL = 3,
+    LOGTYPE_JOURNAL_AND_FILE = 4
 };
+
+// Where the records of one log type go.
+struct Outputs
+{
+    bool bFile = false;
+    bool bConsole = false;
+    bool bJournal = false;
+};
+
+Outputs outputsOf(int logType)
+{
+    switch (logType)
+    {
+    case LOGTYPE_CONSOLE:
+        return {false, true, false};
+    case LOGTYPE_FILE:
+        return {true, false, false};
+    case LOGTYPE_JOURNAL:
+        return {false, false, true};
+    case LOGTYPE_JOURNAL_AND_FILE:
+        return {true, false, true};
+    default:
+        return {true, true, false};
+    }
+}
 
 // Problems found while setting up, written once the new channels are in place
 // so they land where the operator looks.
@@ -151,19 +180,41 @@ int initLog(const std::string& configName, int logType, bool bFlushEachRecord,
     const fs::path dir = logFolder(*pConfig, configPath, logDirOverride);
     zvlog::storeLogState({configPath.string(), dir.string(), stamp});
 
-    const bool bFile = logType != LOGTYPE_CONSOLE;
-    const bool bConsole = logType != LOGTYPE_FILE;
-    if (logType != LOGTYPE_CONSOLE && logType != LOGTYPE_FILE && logType != LOGTYPE_BOTH)
+    Outputs outputs = outputsOf(logType);
+    if (logType < LOGTYPE_CONSOLE || logType > LOGTYPE_JOURNAL_AND_FILE)
         warnings.push_back("unknown log type " + std::to_string(logType) + ", logging to file and console");
+
+    const std::string stem =
+        fileStemOverride.empty() ? fs::path(configName).stem().string() : fileStemOverride;
+    const fs::path file = dir / (stem + ".log");
+    // The journal is looked for once, here; where there is none the records
+    // go to the file, and the operator, who expects them in the journal, is
+    // told on standard error (and in the file).
+    Poco::Channel::Ptr pJournal;
+    if (outputs.bJournal)
+    {
+        std::string whyNot;
+        pJournal = zvlog::openJournal(whyNot);
+        if (!pJournal)
+        {
+            outputs.bFile = true;
+            const std::string text = "no journal to write to (" + whyNot + "); Log.Type " +
+                                     std::to_string(logType) + " writes the log file " + file.string() +
+                                     (logType == LOGTYPE_JOURNAL ? " instead" : " only");
+            std::fputs(("ZelvinUtil: " + text + "\n").c_str(), stderr);
+            std::fflush(stderr);
+            warnings.push_back(text);
+        }
+    }
 
     // The file output is guarded: a full disk or a vanished folder drops and
     // counts records instead of throwing into the code that logs.
     Poco::AutoPtr<Poco::SplitterChannel> pSplitter(new Poco::SplitterChannel);
-    if (bFile)
+    int result = 0;
+    if (pJournal)
+        pSplitter->addChannel(pJournal);
+    if (outputs.bFile)
     {
-        const std::string stem =
-            fileStemOverride.empty() ? fs::path(configName).stem().string() : fileStemOverride;
-        const fs::path file = dir / (stem + ".log");
         std::error_code ec;
         fs::create_directories(dir, ec);
         Poco::AutoPtr<Poco::FileChannel> pFile = makeFileChannel(*pConfig, file, bFlushEachRecord, warnings);
@@ -172,20 +223,22 @@ int initLog(const std::string& configName, int logType, bool bFlushEachRecord,
             // Opened now so that an unwritable folder shows here, not as an
             // exception out of some later log call.
             pFile->open();
+            pSplitter->addChannel(new zvlog::GuardedFileChannel(formatted(pFile), file.string()));
         }
         catch (const Poco::Exception& e)
         {
             warnings.push_back("cannot open log file " + file.string() + " (" + e.displayText() +
-                               "), logging to the console only");
-            return toConsoleOnly(warnings);
+                               "), logging to the " + (pJournal ? "journal" : "console") + " only");
+            if (!pJournal)
+                return toConsoleOnly(warnings);
+            result = -1;
         }
-        pSplitter->addChannel(new zvlog::GuardedFileChannel(formatted(pFile), file.string()));
     }
-    if (bConsole)
+    if (outputs.bConsole)
         pSplitter->addChannel(formatted(new Poco::ConsoleChannel));
 
     applyToAllLoggers(pSplitter, level, warnings);
-    return 0;
+    return result;
 }
 
 } // namespace

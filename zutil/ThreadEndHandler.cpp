@@ -1,8 +1,10 @@
 #include "CrashReport.h"
+#include "EscapingFormatter.h"
 #include "GuardedFileChannel.h"
 
 #include <Poco/ErrorHandler.h>
 #include <Poco/Logger.h>
+#include <Poco/Message.h>
 #include <Poco/Thread.h>
 
 #include <cstdio>
@@ -24,11 +26,15 @@ std::string typeName(const std::type_info& type)
     return status == 0 && demangled ? std::string(demangled.get()) : std::string(type.name());
 }
 
-std::string threadName()
+// The ending thread's name; empty for a thread POCO did not start.
+std::string currentThreadName()
 {
     const Poco::Thread* pThread = Poco::Thread::current();
-    return pThread != nullptr ? "thread " + pThread->getName() : "a thread";
+    return pThread != nullptr ? pThread->getName() : std::string();
 }
+
+// MESSAGE_ID of the record, for the journal: fixed, operators query it.
+const char* const THREAD_ENDED_ID = "52b17c400cdf4c889836ac8a3fbd0f1b";
 
 // POCO calls this on the thread that is ending, after the exception has left
 // its Runnable; whatever that thread did has stopped for good, so the one
@@ -51,24 +57,30 @@ private:
         try
         {
             const std::string path = zvcrash::writeThreadEndReport(description);
+            const std::string name = currentThreadName();
             const std::string text =
-                threadName() + " ended by an uncaught exception: " + description +
+                (name.empty() ? "a thread" : "thread " + name) +
+                " ended by an uncaught exception: " + description +
                 (path.empty() ? " (no crash report could be written)" : " (crash report " + path + ")");
             const uint64_t dropped = zvlog::GuardedFileChannel::droppedRecords();
             bool bLogged = false;
             try
             {
-                Poco::Logger::get("ZelvinUtil").critical(text);
+                Poco::Message msg("ZelvinUtil", text, Poco::Message::PRIO_CRITICAL);
+                msg.set("MESSAGE_ID", THREAD_ENDED_ID);
+                if (!name.empty())
+                    msg.set("WD_THREAD", name);
+                Poco::Logger::get("ZelvinUtil").log(msg);
                 bLogged = zvlog::GuardedFileChannel::droppedRecords() == dropped;
             }
             catch (...)
             {
             }
             // The log may be what failed (a full disk): then standard error is
-            // the one place left.
+            // the one place left, escaped as the log would have it.
             if (!bLogged)
             {
-                std::fputs(("ZelvinUtil: " + text + "\n").c_str(), stderr);
+                std::fputs(("ZelvinUtil: " + zvlog::escapedLine(text) + "\n").c_str(), stderr);
                 std::fflush(stderr);
             }
         }

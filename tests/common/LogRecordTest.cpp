@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace
 {
@@ -53,10 +54,13 @@ TEST(LogRecordTest, RecordCarriesFunctionLineArgumentsPriorityAndLogger)
 TEST(LogRecordTest, ExceptionTextFillsItsPlaceholder)
 {
     WtdLogCapture capture;
-    WTD_ERROR("[%s %?d] client socket is exception : %s, erase it!\n", std::string("Connection reset by peer"));
+    WTD_ERROR("[%s %?d] client socket is exception : %s, erase it!\n",
+              std::string("Connection reset by peer"));
     ASSERT_EQ(1u, capture->records().size());
-    EXPECT_EQ("client socket is exception : Connection reset by peer, erase it!\n", capture->records()[0].message);
-    EXPECT_EQ("LogRecordTest_ExceptionTextFillsItsPlaceholder_Test::TestBody", capture->records()[0].function);
+    EXPECT_EQ("client socket is exception : Connection reset by peer, erase it!\n",
+              capture->records()[0].message);
+    EXPECT_EQ("LogRecordTest_ExceptionTextFillsItsPlaceholder_Test::TestBody",
+              capture->records()[0].function);
 }
 
 TEST(LogRecordTest, ErrorLevelDropsInformationAndKeepsErrorAndCritical)
@@ -80,4 +84,74 @@ TEST(LogRecordTest, PlainRecordIsWrittenAsIs)
     WTD_PLAIN_INFO("Watchdog SERVER initialize ok");
     ASSERT_EQ(1u, capture->records().size());
     EXPECT_EQ("Watchdog SERVER initialize ok", capture->records()[0].text);
+}
+
+namespace
+{
+
+// Keeps the Poco::Message of every record, parameters included.
+class MessageChannel : public Poco::Channel
+{
+public:
+    void log(const Poco::Message& msg) override { m_vecMessage.push_back(msg); }
+    std::vector<Poco::Message> m_vecMessage;
+};
+
+} // namespace
+
+// The records about one process or service carry their event's MESSAGE_ID
+// (fixed: operators query them) and the name their first own argument holds,
+// which the journal output writes as fields; every other record carries none.
+TEST(LogRecordTest, EventRecordsCarryTheirFixedMessageIdAndName)
+{
+    const struct
+    {
+        const char* fmt;
+        const char* id;
+        const char* field; // nullptr: none
+    } rows[] = {
+        {"[%s %?d] register new process[%s]\n", "ff3c1362831f48cfbd7b7013e8bf1f4e", "WD_PROCESS"},
+        {"[%s %?d] register process[%s] is existed!\n", "396208d585474a879542052f1d33aa73", "WD_PROCESS"},
+        {"[%s %?d] feed process[%s]!\n", "8d7462bffd6942ec91f95d9abedda8ba", "WD_PROCESS"},
+        {"[%s %?d] feed process[%s] is not existed!\n", "929bb45db7d0457688ced16ef04aa864", "WD_PROCESS"},
+        {"[%s %?d] cancel process[%s]!\n", "b04a2ea7e4cc4915adc3aefc3ef22881", "WD_PROCESS"},
+        {"[%s %?d] cancel process[%s] is not existed!\n", "5f7e8aa7bd3640ddbcc77c4d09dc0e88", "WD_PROCESS"},
+        {"[%s %?d] kill process[%s]", "d49ea94fcfe749d9a2fbb02528041362", "WD_PROCESS"},
+        {"[%s %?d] the killed process[%s] is still running!\n", "dc9f944381d046cf99c9cf6aed8b0e40",
+         "WD_PROCESS"},
+        {"[%s %?d] launch process[%s]", "9f755bcfa1d24e39a6525d9b78a3082b", "WD_SERVICE"},
+        {"[%s %?d] launch process[%s] Success", "b547abe2cc93440d811ff36b357e2be1", "WD_SERVICE"},
+        {"[%s %?d] net start app[%s] fail!", "57c9c03ef74e4479b4a031eed87d9da5", "WD_SERVICE"},
+        {"[%s %?d] Launch process[%s] Exception!", "57c9c03ef74e4479b4a031eed87d9da5", nullptr},
+        {"[%s %?d] %s Status changed from %s to %s!\n", "75d2641267e04e58b25fc7d782e2503d", "WD_SERVICE"},
+        {"[%s %?d] start %s int the loop!\n", "e692615ce9894d5a912555b97496cd15", "WD_SERVICE"},
+        {"[%s %?d] Process[%s] is running!", "835f76f4deb14a818005819c3da1009b", "WD_SERVICE"},
+        {"[%s %?d] Process[%s] is unregistered!", "835f76f4deb14a818005819c3da1009b", "WD_SERVICE"},
+        {"[%s %?d] Process[%s] is exception!", "835f76f4deb14a818005819c3da1009b", "WD_SERVICE"},
+        {"[%s %?d] server get new client connect!\n", nullptr, nullptr},
+    };
+    Poco::Logger& logger = Poco::Logger::get("WTD");
+    const Poco::Channel::Ptr pSaved = logger.getChannel();
+    const int savedLevel = logger.getLevel();
+    Poco::AutoPtr<MessageChannel> pChannel(new MessageChannel);
+    logger.setChannel(pChannel);
+    logger.setLevel(Poco::Message::PRIO_INFORMATION);
+    for (const auto& row : rows)
+        LogRecord::format(Poco::Message::PRIO_CRITICAL, "WTD", "A::f", 1, row.fmt, "Svc\n", "stop",
+                          "running");
+    logger.setChannel(pSaved);
+    logger.setLevel(savedLevel);
+
+    ASSERT_EQ(std::size(rows), pChannel->m_vecMessage.size());
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+    {
+        const Poco::Message& msg = pChannel->m_vecMessage[i];
+        SCOPED_TRACE(rows[i].fmt);
+        EXPECT_EQ(Poco::Message::PRIO_CRITICAL, msg.getPriority());
+        EXPECT_EQ(rows[i].id ? rows[i].id : "(none)", msg.get("MESSAGE_ID", "(none)"));
+        for (const std::string field : {"WD_PROCESS", "WD_SERVICE"})
+            EXPECT_EQ(rows[i].field != nullptr && field == rows[i].field ? "Svc\n" : "(none)",
+                      msg.get(field, "(none)"))
+                << field;
+    }
 }
