@@ -100,7 +100,7 @@ def run(tmp_path):
 def send(wd, *args):
     """One wdctl message, retried while the watchdog does not listen yet
     (exit code 3)."""
-    result = wait_until(lambda: (r := send(wd, *args, check=False)).returncode != 3 and r, DEADLINE)
+    result = wait_until(lambda: (r := wd.wdctl(*args, check=False)).returncode != 3 and r, DEADLINE)
     assert result and result.returncode == 0, "wdctl %s: %s\n%s" % (args, result and result.stderr, wd.output())
 
 
