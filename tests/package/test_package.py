@@ -44,6 +44,7 @@ EXPECTED_FILES = {
     "usr/share/doc/zelvin-watchdog/changelog.gz",
     "usr/share/doc/zelvin-watchdog/copyright",
     "usr/share/man/man1/zelvin-wdctl.1.gz",
+    "usr/share/zelvin-watchdog/prometheus/zelvin-watchdog.rules.yml",
 }
 
 
