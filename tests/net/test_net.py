@@ -8,12 +8,14 @@ import os
 import pathlib
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
 
 import pytest
 
+import private_systemd
 import wdharness
 from wdharness import ROOT, alive, service_pid, start_time
 
@@ -34,8 +36,11 @@ def wait_until(predicate, what, timeout=30):
 
 @pytest.fixture
 def folder(tmp_path):
+    """A service folder, with etc/ (no allow-list: the folder is the list)
+    and run/, the runtime folder, beside it."""
     services = tmp_path / "services"
     services.mkdir()
+    (tmp_path / "etc").mkdir()
     yield services
     for pidfile in services.glob("*/pid"):
         try:
@@ -54,9 +59,20 @@ def add_service(folder, name, body=LOOP):
     return pathlib.Path(wdharness.add_service(folder, name, body))
 
 
-def net(folder, *args, env=None, **kwargs):
-    environ = dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), **(env or {}))
-    return subprocess.run([str(NET), *args], capture_output=True, env=environ, timeout=120, **kwargs)
+def net_env(folder, env=None):
+    return dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), ZELVIN_CONFIG_DIR=str(folder.parent / "etc"),
+                ZELVIN_RUNTIME_DIR=str(folder.parent / "run"), **(env or {}))
+
+
+def net(folder, *args, env=None, program=NET, **kwargs):
+    return subprocess.run([str(program), *args], capture_output=True, env=net_env(folder, env), timeout=120,
+                          **kwargs)
+
+
+def command_folder(folder):
+    """Where net keeps the queue and lock files of the services of `folder`."""
+    st = os.stat(folder)
+    return folder.parent / "run" / "net" / f"folder-{st.st_dev}-{st.st_ino}"
 
 
 def test_start_and_stop_really_run_and_end_the_service(folder):
@@ -151,7 +167,7 @@ def test_stop_kills_a_service_that_ignores_sigterm(folder):
 TAMPERED_PID_FILES = r"""
 import json, os, subprocess, sys
 folder, net = sys.argv[1], sys.argv[2]
-env = dict(os.environ, ZELVIN_SERVICE_DIR=folder)
+env = dict(os.environ, ZELVIN_SERVICE_DIR=folder, ZELVIN_RUNTIME_DIR=folder + "/../run")
 pidfile = os.path.join(folder, "DUZI", "pid")
 
 def start_time(pid):
@@ -216,7 +232,7 @@ def launch_back_to_back(folder, *commands, pause_first=0.0, env=None):
     launcher does; returns (pid, stderr file) pairs. `pause_first` keeps the
     first child between fork and exec a while (a launcher closing many
     descriptors), so the later commands surely reach the queue first."""
-    environ = dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), **(env or {}))
+    environ = net_env(folder, env)
     launched = []
     for i, args in enumerate(commands):
         err = folder.parent / f"net{len(list(folder.parent.glob('net*.err')))}.err"
@@ -260,6 +276,9 @@ def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first
     settle = {"ZELVIN_START_SETTLE_MS": "1000"}
     at_work = launch_back_to_back(folder, ["start", "DUZI"], env=settle)
     wait_until(lambda: (folder / "DUZI" / "pid").exists(), "the first start is at work")
+    commands = command_folder(folder)
+    modes = {path.name: stat.S_IMODE(os.stat(path).st_mode) for path in [commands, *commands.iterdir()]}
+    assert modes == {commands.name: 0o700, "DUZI.queue": 0o600, "DUZI.pending": 0o600}
     stop, start = launch_back_to_back(folder, ["stop", "DUZI"], ["start", "DUZI"], pause_first=pause_first,
                                       env=settle)
     assert exit_codes([start]) == [2]
@@ -271,15 +290,17 @@ def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first
 
 def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
     add_service(folder, "DUZI")
-    blocked = add_service(folder, "VADA")
+    add_service(folder, "VADA")
+    queue_file = command_folder(folder) / "VADA.queue"
+    os.makedirs(queue_file.parent, mode=0o700)
     # A live process in the queue is a command at work; one that has ended is
     # a net that crashed and holds up nothing.
     busy = subprocess.Popen(["sleep", "60"])
     try:
-        (blocked / ".queue").write_text(queue_entry(busy.pid))
+        queue_file.write_text(queue_entry(busy.pid))
         res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
         assert res.returncode == 2 and b"still at work after 200 ms" in res.stderr
-        with open(blocked / ".queue", "a") as queue:  # a queue lock that is never let go
+        with open(queue_file, "a") as queue:  # a queue lock that is never let go
             fcntl.lockf(queue, fcntl.LOCK_EX)
             res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
         assert res.returncode == 2 and b"Another net command holds " in res.stderr
@@ -292,4 +313,54 @@ def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
     assert exit_codes([stop_vada]) == [2]  # VADA was never started
     assert alive(service_pid(folder, "DUZI"))
     assert net(folder, "start", "VADA").returncode == 0
-    assert not (blocked / ".queue").exists(), "the last command out removes the queue"
+    assert not queue_file.exists(), "the last command out removes the queue"
+    assert not list(queue_file.parent.iterdir()), "and a start or stop its pending lock"
+
+
+SYSTEM_ERROR = "A system error has occurred.\n\n"
+
+
+def tamper_runtime(run, commands):
+    os.chmod(run, 0o777)
+
+
+def tamper_net_folder(run, commands):
+    os.chown(run / "net", 65534, 65534)
+
+
+def tamper_queue_link(run, commands):
+    (commands / "DUZI.queue").symlink_to(run.parent / "target")
+
+
+def tamper_pending_owner(run, commands):
+    (commands / "DUZI.pending").write_text("")
+    os.chmod(commands / "DUZI.pending", 0o600)
+    os.chown(commands / "DUZI.pending", 65534, 65534)
+
+
+def tamper_queue_mode(run, commands):
+    (commands / "DUZI.queue").write_text("")
+    os.chmod(commands / "DUZI.queue", 0o666)
+
+
+@pytest.mark.parametrize("tamper, reason", [
+    (tamper_runtime, "run may be written by other accounts: refused"),
+    (tamper_net_folder, "run/net belongs to another account (uid 65534): refused"),
+    (tamper_queue_link, "/DUZI.queue is a symbolic link: refused"),
+    (tamper_pending_owner, "/DUZI.pending belongs to another account (uid 65534): refused"),
+    (tamper_queue_mode, "/DUZI.queue may be written by other accounts: refused"),
+])
+def test_queue_and_lock_files_another_account_could_reach_are_refused(folder, tamper, reason):
+    """What another account could hold, fill or redirect is never used: the
+    command fails naming it, the service is left alone, a link's target is
+    not touched."""
+    add_service(folder, "DUZI")
+    commands = command_folder(folder)
+    os.makedirs(commands, mode=0o700)
+    (folder.parent / "target").write_text("untouched")
+    tamper(folder.parent / "run", commands)
+    res = net(folder, "start", "DUZI")
+    assert res.returncode == 2 and res.stderr.decode().startswith(SYSTEM_ERROR), res.stderr
+    assert reason in res.stderr.decode()
+    assert not (folder / "DUZI" / "pid").exists()
+    assert (folder.parent / "target").read_text() == "untouched"
