@@ -17,8 +17,11 @@ void prepareNetProcess();
 // The command's arguments after the program's name, as UTF-8.
 std::vector<std::string> netArguments(int argc, char** argv);
 
-// `net start NAME` (`bStart`) or `net stop NAME`: admitted (one command at
-// work and one waiting per service, in launch order, any further one
-// refused), then carried out. A queue that cannot be used, or that another
-// account could have written, is a system error. Never throws.
+// `net start NAME` (`bStart`) or `net stop NAME`: refused as an invalid name
+// unless the operator's allow-list (ServiceAllowList.h, read from
+// configFolder()) allows it, before the manager is asked anything; then
+// admitted (one command at work and one waiting per service, in launch
+// order, any further one refused), then carried out. A list or a queue that
+// cannot be read, or that another account could have written, is a system
+// error. Never throws.
 NetResult runNetCommand(bool bStart, const std::string& name, const NetSettings& settings);

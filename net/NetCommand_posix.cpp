@@ -1,7 +1,9 @@
 #include "NetCommand.h"
 
 #include "CommandAdmission.h"
+#include "ConfigFolder.h"
 #include "FolderCommands.h"
+#include "ServiceAllowList.h"
 #include "ServiceManagerChoice.h"
 #include "SystemdCommands.h"
 #include "UnitName.h"
@@ -26,11 +28,24 @@ NetResult runAdmitted(const PrivateFolder& folder, const std::string& strQueueNa
     return command();
 }
 
+// Whether the operator lets the watchdog control `name`: the same list the
+// watchdog reads. Without services.d the service folder is itself the list;
+// on systemd only the dependent services may be controlled.
+bool isAllowed(const std::string& name, const ServiceManagerChoice& choice)
+{
+    const ServiceAllowList::Fallback eFallback = choice.eKind == SERVICE_MANAGER_FOLDER
+                                                     ? ServiceAllowList::FALLBACK_ANY
+                                                     : ServiceAllowList::FALLBACK_DEPENDENT_ONLY;
+    return ServiceAllowList::read(configFolder(), eFallback, false).allows(name);
+}
+
 NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
 {
     // The watchdog's rule, so net acts on the service the watchdog asked
     // about; an unknown value is refused naming its variable.
     const ServiceManagerChoice choice = chooseServiceManager();
+    if (!isAllowed(name, choice))
+        return {NetOutcome::NET_INVALID_NAME, {}};
     if (choice.eKind == SERVICE_MANAGER_SYSTEMD)
     {
         // Only a valid unit name makes a path, or reaches the manager.

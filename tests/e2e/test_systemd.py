@@ -57,6 +57,9 @@ def status_changes(wd, service):
 
 def test_product_units_restart_and_unknown_or_hostile_services_are_dropped(manager, wd):
     manager.add_service("Worker", KEEPALIVE.format("Worker"))
+    os.makedirs(os.path.join(wd.etc, "services.d"))
+    with open(os.path.join(wd.etc, "services.d", "product.conf"), "w") as f:
+        f.write("\n".join(("Worker",) + DEPENDENTS) + "\n")
     wd.start()
     wd.wait_log(r"service manager: systemd \(user manager\)")
     assert wd.net("start", "Worker").returncode == 0

@@ -61,7 +61,7 @@ def add_service(folder, name, body=LOOP):
 
 def net_env(folder, env=None):
     return dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), ZELVIN_CONFIG_DIR=str(folder.parent / "etc"),
-                ZELVIN_RUNTIME_DIR=str(folder.parent / "run"), **(env or {}))
+                ZELVIN_RUNTIME_DIR=str(folder.parent / "run")) | (env or {})
 
 
 def net(folder, *args, env=None, program=NET, **kwargs):
@@ -364,3 +364,76 @@ def test_queue_and_lock_files_another_account_could_reach_are_refused(folder, ta
     assert reason in res.stderr.decode()
     assert not (folder / "DUZI" / "pid").exists()
     assert (folder.parent / "target").read_text() == "untouched"
+
+
+def test_only_what_the_allow_list_allows_is_started_or_stopped(folder):
+    """Without services.d the service folder is the list; with it, only the
+    names it lists, exactly, for net run by the watchdog (ZELVIN_CONFIG_DIR)
+    or by hand (the folder found beside the program); a list another account
+    could have written is a system error, never "allow everything"."""
+    for name in ("DUZI", "Stranger"):
+        add_service(folder, name)
+    assert net(folder, "start", "Stranger").returncode == 0
+    stranger = service_pid(folder, "Stranger")
+    lists = folder.parent / "etc" / "services.d"
+    lists.mkdir()
+    (lists / "product.conf").write_text("# the product's services\n  DUZI \n")
+    by_hand = folder.parent / "bin" / "net"
+    by_hand.parent.mkdir()
+    shutil.copy(NET, by_hand)
+    for verb, name, program in [("stop", "Stranger", NET), ("stop", "Stranger", by_hand), ("start", "duzi", NET)]:
+        res = net(folder, verb, name, program=program, env={"ZELVIN_CONFIG_DIR": ""} if program == by_hand else {})
+        assert (res.returncode, res.stderr.decode()) == (2, INVALID), (verb, name, program)
+    res = net(folder, "start", "DUZI")
+    assert res.returncode == 0, res.stderr
+
+    os.chmod(lists, 0o777)
+    res = net(folder, "stop", "Stranger")
+    assert res.returncode == 2 and res.stderr.decode().startswith(SYSTEM_ERROR), res.stderr
+    assert b"services.d may be written by other accounts" in res.stderr
+    os.chmod(lists, 0o755)
+    os.chown(lists / "product.conf", 65534, 65534)
+    res = net(folder, "stop", "DUZI")
+    assert res.returncode == 2 and b"product.conf belongs to another account (uid 65534)" in res.stderr
+    assert alive(stranger) and alive(service_pid(folder, "DUZI"))
+    assert service_pid(folder, "Stranger") == stranger
+
+
+def test_systemd_units_only_as_listed_and_only_dependents_without_a_list(tmp_path):
+    """On systemd a missing list allows the three dependent services only; a
+    list allows exactly its names, a template instance only as listed. What
+    is refused never reaches the manager."""
+    sd = private_systemd.PrivateSystemd(root=tmp_path)
+    try:
+        sd.start()
+    except private_systemd.Unavailable as why:
+        private_systemd.skip_or_fail(why)
+    try:
+        for unit in ("DUZI", "Other", "inst@"):
+            sd.add_service(unit, "/bin/sleep infinity")
+        etc = tmp_path / "etc"
+        etc.mkdir()
+        env = dict(sd.client_env(os.environ), ZELVIN_CONFIG_DIR=str(etc))
+
+        def run(verb, name):
+            return subprocess.run([str(NET), verb, name], capture_output=True, text=True, env=env, timeout=120)
+
+        def check(cases):
+            for name, code in cases:
+                res = run("start", name)
+                assert res.returncode == code, (name, res.stderr)
+                assert (code != 2) or res.stderr == INVALID, (name, res.stderr)
+                active = sd.show(name + ".service", "ActiveState")
+                assert (active == "active") == (code == 0), (name, active)
+
+        check([("DUZI", 0), ("Other", 2), ("inst@a", 2), ("systemd-exit", 2)])
+        (etc / "services.d").mkdir()
+        (etc / "services.d" / "product.conf").write_text("Other\ninst@a\n")
+        check([("Other", 0), ("inst@a", 0), ("inst@b", 2)])
+        res = run("stop", "DUZI")
+        assert (res.returncode, res.stderr) == (2, INVALID)
+        assert sd.show("DUZI.service", "ActiveState") == "active"
+        assert run("stop", "Other").returncode == 0
+        assert sd.system_state() in private_systemd.READY_STATES
+    finally:
+        sd.stop()
