@@ -169,7 +169,8 @@ def test_stop_kills_a_service_that_ignores_sigterm(folder):
 TAMPERED_PID_FILES = r"""
 import json, os, subprocess, sys
 folder, net = sys.argv[1], sys.argv[2]
-env = dict(os.environ, ZELVIN_SERVICE_DIR=folder, ZELVIN_RUNTIME_DIR=folder + "/../run")
+env = dict(os.environ, ZELVIN_SERVICE_DIR=folder, ZELVIN_RUNTIME_DIR=folder + "/../run",
+           ZELVIN_CONFIG_DIR=folder + "/../etc")
 pidfile = os.path.join(folder, "DUZI", "pid")
 
 def start_time(pid):
