@@ -69,7 +69,6 @@ void writeQueue(const FileLock& lock, const std::vector<ServicePid>& vecEntries)
         ::pwrite(lock.fd(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
         throw Poco::FileException("Cannot write " + lock.file(), std::strerror(errno));
 }
-
 } // namespace
 
 CommandAdmission::CommandAdmission(const PrivateFolder& folder, std::string strQueueName,
