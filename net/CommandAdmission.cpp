@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -70,16 +69,11 @@ void writeQueue(const FileLock& lock, const std::vector<ServicePid>& vecEntries)
         ::pwrite(lock.fd(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
         throw Poco::FileException("Cannot write " + lock.file(), std::strerror(errno));
 }
-
-void makeFolder(const std::string& strPath, mode_t mode)
-{
-    if (::mkdir(strPath.c_str(), mode) != 0 && errno != EEXIST)
-        throw Poco::FileException("Cannot create " + strPath, std::strerror(errno));
-}
 } // namespace
 
-CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& name, int iTimeoutMs)
-    : m_strQueueFile(std::move(strQueueFile)), m_strName(name), m_iTimeoutMs(iTimeoutMs),
+CommandAdmission::CommandAdmission(const PrivateFolder& folder, std::string strQueueName,
+                                   const std::string& name, int iTimeoutMs)
+    : m_folder(folder), m_strQueueName(std::move(strQueueName)), m_strName(name), m_iTimeoutMs(iTimeoutMs),
       m_deadline(Clock::now() + std::chrono::milliseconds(iTimeoutMs))
 {
     const int iOwnPid = static_cast<int>(::getpid());
@@ -91,7 +85,7 @@ CommandAdmission::CommandAdmission(std::string strQueueFile, const std::string& 
     // Looked up before the lock: it may sleep while a sibling execs.
     const std::vector<ServicePid> vecEarlier = earlierNetSiblings(name, m_self, m_iParentPid, iTimeoutMs);
 
-    FileLock lock(m_strQueueFile, iTimeoutMs);
+    FileLock lock(m_folder, m_strQueueName, iTimeoutMs);
     std::vector<ServicePid> vecQueue = readQueue(lock.fd());
     auto itSelf = std::find(vecQueue.begin(), vecQueue.end(), m_self);
     const bool bReserved = itSelf != vecQueue.end(); // by a later sibling
@@ -124,7 +118,7 @@ CommandAdmission::~CommandAdmission()
         return;
     try
     {
-        FileLock lock(m_strQueueFile, LEAVE_TIMEOUT_MS);
+        FileLock lock(m_folder, m_strQueueName, LEAVE_TIMEOUT_MS);
         std::vector<ServicePid> vecQueue = readQueue(lock.fd());
         std::erase(vecQueue, m_self);
         if (vecQueue.empty())
@@ -159,10 +153,9 @@ void CommandAdmission::waitForTurn()
                                 " has ended; the command waiting behind another one gives up");
 }
 
-std::string systemdAdmissionFolder(bool bUserScope)
+PrivateFolder systemdAdmissionFolder(bool bUserScope)
 {
-    const std::string strBase = systemdRuntimeFolder(bUserScope);
-    makeFolder(strBase + "/zelvin-watchdog", 0755);
-    makeFolder(strBase + "/zelvin-watchdog/net", 0755);
-    return strBase + "/zelvin-watchdog/net";
+    return PrivateFolder::open(systemdRuntimeFolder(bUserScope), 0)
+        .folder("zelvin-watchdog", 0755)
+        .folder("net", 0700);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PrivateFolder.h"
 #include "ServiceFolder.h"
 
 #include <chrono>
@@ -17,17 +18,21 @@
 // - a command that has ended (crashed) holds up nothing.
 // The admitted commands are the "PID STARTTIME" lines of the service's queue
 // file, read and written under a FileLock held for microseconds; the last
-// command out removes it. The same for every service manager; only the
-// queue file's place differs. Linux only; one object per process.
+// command out removes it. The queue lies in a PrivateFolder, so no other
+// account can lock, fill or redirect it. The same for every service manager;
+// only the queue file's place differs. Linux only; one object per process.
 class CommandAdmission
 {
 public:
-    // Joins the queue in `strQueueFile` for the service `name` (as given to
-    // net: the launch order compares it), or is refused when two commands are
+    // Joins the queue in the file `strQueueName` of `folder` (which must
+    // outlive the object) for the service `name` (as given to net: the
+    // launch order compares it), or is refused when two commands are
     // admitted already. Does not wait for the command ahead. Throws
     // Poco::TimeoutException when the queue stays locked for `iTimeoutMs`,
-    // Poco::FileException when it cannot be used.
-    CommandAdmission(std::string strQueueFile, const std::string& name, int iTimeoutMs);
+    // Poco::FileException when it cannot be used (FileAccessDeniedException
+    // when it is not ours alone).
+    CommandAdmission(const PrivateFolder& folder, std::string strQueueName, const std::string& name,
+                     int iTimeoutMs);
 
     // Leaves the queue. Never throws.
     ~CommandAdmission();
@@ -46,7 +51,8 @@ public:
     void waitForTurn();
 
 private:
-    std::string m_strQueueFile;
+    const PrivateFolder& m_folder;
+    std::string m_strQueueName;
     std::string m_strName;
     int m_iTimeoutMs;
     std::chrono::steady_clock::time_point m_deadline;
@@ -56,10 +62,11 @@ private:
     std::optional<ServicePid> m_ahead;
 };
 
-// Where the queue files of systemd units live: /run/zelvin-watchdog/net for
-// the system's manager, $XDG_RUNTIME_DIR/zelvin-watchdog/net for the user's.
-// Created when missing (0755; the user's runtime folder is private already).
-// Throws Poco::FileException when it cannot be created,
+// The folder of the queue files of systemd units, <unit>.queue:
+// /run/zelvin-watchdog/net for the system's manager,
+// $XDG_RUNTIME_DIR/zelvin-watchdog/net for the user's. Created when missing
+// (zelvin-watchdog 0755, net 0700). Throws Poco::FileException when it cannot
+// be created or is not ours alone (see PrivateFolder),
 // Poco::InvalidArgumentException when the user's manager is asked for and
 // XDG_RUNTIME_DIR is not set.
-std::string systemdAdmissionFolder(bool bUserScope);
+PrivateFolder systemdAdmissionFolder(bool bUserScope);

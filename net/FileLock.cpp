@@ -41,32 +41,33 @@ int lockUntil(int fd, Clock::time_point deadline)
     return 0;
 }
 
-// Whether `fd` is still the file at `strFile` (its holder may have removed it).
-bool isStillThere(int fd, const std::string& strFile)
+// Whether `fd` is still the file `strName` in `folder` (its holder may have
+// removed it).
+bool isStillThere(int fd, const PrivateFolder& folder, const std::string& strName)
 {
     struct stat stOpen, stPath;
-    return ::fstat(fd, &stOpen) == 0 && ::stat(strFile.c_str(), &stPath) == 0 &&
+    return ::fstat(fd, &stOpen) == 0 &&
+           ::fstatat(folder.fd(), strName.c_str(), &stPath, AT_SYMLINK_NOFOLLOW) == 0 &&
            stOpen.st_dev == stPath.st_dev && stOpen.st_ino == stPath.st_ino;
 }
 } // namespace
 
-FileLock::FileLock(const std::string& strFile, int iTimeoutMs) : m_strFile(strFile)
+FileLock::FileLock(const PrivateFolder& folder, const std::string& strName, int iTimeoutMs)
+    : m_folder(folder), m_strName(strName)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
     for (;;)
     {
-        m_fd = ::open(strFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0)
-            throw Poco::FileException("Cannot open lock file " + strFile, std::strerror(errno));
+        m_fd = folder.openFile(strName, O_RDWR | O_CREAT);
         int err = lockUntil(m_fd, deadline);
-        if (err == 0 && isStillThere(m_fd, strFile))
+        if (err == 0 && isStillThere(m_fd, folder, strName))
             return;
         ::close(m_fd);
         m_fd = -1;
         if (err == ETIMEDOUT)
-            throw Poco::TimeoutException("Another net command holds " + strFile);
+            throw Poco::TimeoutException("Another net command holds " + file());
         if (err != 0)
-            throw Poco::FileException("Cannot lock " + strFile, std::strerror(err));
+            throw Poco::FileException("Cannot lock " + file(), std::strerror(err));
     }
 }
 
@@ -78,5 +79,5 @@ FileLock::~FileLock()
 
 void FileLock::removeFile()
 {
-    ::unlink(m_strFile.c_str());
+    ::unlinkat(m_folder.fd(), m_strName.c_str(), 0);
 }

@@ -117,9 +117,27 @@ bool signalService(const ServicePid& pid, int sig)
 {
     return ServiceFolder::isServiceProcess(pid) && ::kill(-pid.iPid, sig) == 0;
 }
+
+// The service's pending lock for one start or stop, removed as it is let go:
+// only the command at work takes it, so no other command waits for the file,
+// and none is left behind.
+class PendingLock
+{
+public:
+    PendingLock(const PrivateFolder& commands, const std::string& name, int iTimeoutMs)
+        : m_lock(commands, ServiceFolder::pendingFileName(name), iTimeoutMs)
+    {
+    }
+    ~PendingLock() { m_lock.removeFile(); }
+    PendingLock(const PendingLock&) = delete;
+    PendingLock& operator=(const PendingLock&) = delete;
+
+private:
+    FileLock m_lock;
+};
 } // namespace
 
-std::optional<std::string> folderQueueFile(const std::string& name)
+std::optional<ServiceFolder> folderOfService(const std::string& name)
 {
     // Checked before any path is built from the name.
     if (!ServiceFolder::isSafeName(name))
@@ -127,15 +145,15 @@ std::optional<std::string> folderQueueFile(const std::string& name)
     ServiceFolder folder(ServiceFolder::defaultPath());
     if (!folder.isRegistered(name))
         return std::nullopt;
-    return folder.queueFile(name);
+    return folder;
 }
 
-NetResult startService(const std::string& name, const NetSettings& settings)
+NetResult startService(const ServiceFolder& folder, const PrivateFolder& commands, const std::string& name,
+                       const NetSettings& settings)
 {
-    ServiceFolder folder(ServiceFolder::defaultPath());
     if (runningService(folder, name))
         return {NetOutcome::NET_ALREADY_STARTED, {}};
-    FileLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
+    PendingLock pending(commands, name, settings.iLockTimeoutMs);
     const int pid = spawnService(folder.serviceDir(name), name);
     if (pid < 0)
         return {NetOutcome::NET_COULD_NOT_START, {}};
@@ -162,9 +180,9 @@ NetResult startService(const std::string& name, const NetSettings& settings)
     return {NetOutcome::NET_STARTED, {}};
 }
 
-NetResult stopService(const std::string& name, const NetSettings& settings)
+NetResult stopService(const ServiceFolder& folder, const PrivateFolder& commands, const std::string& name,
+                      const NetSettings& settings)
 {
-    ServiceFolder folder(ServiceFolder::defaultPath());
     const std::string strPidFile = folder.serviceDir(name) + "/pid";
     std::optional<ServicePid> pid;
     try
@@ -187,7 +205,7 @@ NetResult stopService(const std::string& name, const NetSettings& settings)
             "Pid file " + strPidFile + " names process " + std::to_string(pid->iPid) +
             ", which does not lead a session and process group of its own as a service does");
 
-    FileLock pending(folder.pendingFile(name), settings.iLockTimeoutMs);
+    PendingLock pending(commands, name, settings.iLockTimeoutMs);
     signalService(*pid, SIGTERM);
     if (waitForEnd(*pid, after(settings.iStopTimeoutMs)) != WaitOutcome::WAIT_ENDED)
     {

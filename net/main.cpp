@@ -1,21 +1,12 @@
-// net start NAME / net stop NAME: the Linux stand-in for the Windows command
-// the watchdog runs to restart services, with that command's messages and
-// exit codes (0 done, 2 refused or failed, 1 usage).
+// net start NAME / net stop NAME: the command the watchdog runs to restart
+// services, with the Windows command's messages and exit codes (0 done, 2
+// refused or failed, 1 usage), on every system. What it does on each system's
+// service manager is NetCommand's.
 
-#include "CommandAdmission.h"
-#include "FolderCommands.h"
-#include "NetSettings.h"
-#include "ServiceManagerChoice.h"
-#include "SystemdCommands.h"
-#include "UnitName.h"
+#include "NetCommand.h"
 
-#include <Poco/Exception.h>
-
-#include <csignal>
 #include <cstdio>
-#include <functional>
 #include <string>
-#include <strings.h>
 
 namespace
 {
@@ -60,73 +51,29 @@ int report(const std::string& name, const NetResult& result)
     return 2;
 }
 
-// Every command of every service manager passes here: admitted to the
-// service's queue in `strQueueFile` (at most one at work and one waiting, in
-// launch order), or refused at once.
-NetResult runAdmitted(const std::string& strQueueFile, const std::string& name, const NetSettings& settings,
-                      const std::function<NetResult()>& command)
+// The verb in any case, as the Windows command takes it; ASCII only.
+bool isVerb(const std::string& arg, const std::string& verb)
 {
-    CommandAdmission admission(strQueueFile, name, settings.iLockTimeoutMs);
-    if (!admission.admitted())
-        return {NetOutcome::NET_NOT_CONTROLLABLE, {}};
-    admission.waitForTurn();
-    return command();
-}
-
-NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
-{
-    try
-    {
-        // The watchdog's rule, so net acts on the service the watchdog asked
-        // about; an unknown value is refused naming its variable.
-        const ServiceManagerChoice choice = chooseServiceManager();
-        if (choice.eKind == SERVICE_MANAGER_SYSTEMD)
-        {
-            auto command = [&]()
-            {
-                return bStart ? startSystemdService(name, settings, choice.bUserScope)
-                              : stopSystemdService(name, settings, choice.bUserScope);
-            };
-            // Only a valid unit name makes a path, or reaches the manager.
-            const std::string unit = serviceUnitName(name);
-            if (!isValidServiceUnitName(unit))
-                return {NetOutcome::NET_INVALID_NAME, {}};
-            return runAdmitted(systemdAdmissionFolder(choice.bUserScope) + "/" + unit + ".queue", name,
-                               settings, command);
-        }
-        std::optional<std::string> queueFile = folderQueueFile(name);
-        if (!queueFile)
-            return {NetOutcome::NET_INVALID_NAME, {}};
-        return runAdmitted(*queueFile, name, settings,
-                           [&]()
-                           { return bStart ? startService(name, settings) : stopService(name, settings); });
-    }
-    catch (const Poco::Exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.displayText()};
-    }
-    catch (const std::exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.what()};
-    }
+    if (arg.size() != verb.size())
+        return false;
+    for (size_t i = 0; i < arg.size(); ++i)
+        if ((arg[i] >= 'A' && arg[i] <= 'Z' ? arg[i] - 'A' + 'a' : arg[i]) != verb[i])
+            return false;
+    return true;
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
-    // The watchdog's worker thread blocks SIGTERM and SIGPIPE, and a child
-    // inherits its mask: without this a stuck net could not be ended.
-    sigset_t empty;
-    sigemptyset(&empty);
-    sigprocmask(SIG_SETMASK, &empty, nullptr);
-
-    if (argc != 3)
+    prepareNetProcess();
+    const std::vector<std::string> args = netArguments(argc, argv);
+    if (args.size() != 2)
         return usage();
-    const std::string name = argv[2];
-    NetSettings settings = NetSettings::fromEnvironment();
-    if (strcasecmp(argv[1], "start") == 0)
-        return report(name, run(true, name, settings));
-    if (strcasecmp(argv[1], "stop") == 0)
-        return report(name, run(false, name, settings));
+    const std::string& name = args[1];
+    const NetSettings settings = NetSettings::fromEnvironment();
+    if (isVerb(args[0], "start"))
+        return report(name, runNetCommand(true, name, settings));
+    if (isVerb(args[0], "stop"))
+        return report(name, runNetCommand(false, name, settings));
     return usage();
 }

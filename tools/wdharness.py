@@ -351,8 +351,12 @@ class Watchdog:
         self.write_config()
         self.logfile = LogFile(os.path.join(self.etc, "log", "Watchdog.log"))
         self.output_path = os.path.join(self.root, "watchdog.out")
+        # A runtime folder of the run's own (the status snapshot, net's queue
+        # and lock files), so runs side by side share nothing and leave
+        # nothing behind.
         self.env = watchdog_env(self.bin, self.etc, self.services,
-                                **dict({"ZELVIN_STOP_TIMEOUT_MS": 2000}, **settings))
+                                **dict({"ZELVIN_STOP_TIMEOUT_MS": 2000,
+                                        "ZELVIN_RUNTIME_DIR": os.path.join(self.root, "run")}, **settings))
         # A command every program of the run starts through (nsenter into the
         # namespaces of a private journal, say); empty: none.
         self.wrapper = ()

@@ -9,6 +9,7 @@
 #include <Poco/Path.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/Process.h>
+#include <Poco/Thread.h>
 #include <Poco/Util/HelpFormatter.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionCallback.h>
@@ -26,7 +27,8 @@ using Poco::Util::OptionCallback;
 //   demo.name (default <exe name>.exe), demo.service (default <exe name>),
 //   demo.timeoutMs (5000), demo.intervalMs (1000), demo.stopFeedingAfter
 //   (seconds, negative: never), demo.register (true; false: just run),
-//   demo.host (127.0.0.1), demo.port (30024).
+//   demo.host (127.0.0.1), demo.port (30024), demo.stopDelayMs (0: how long
+//   it stays stop-pending after a stop request, for tests of `net`).
 // It logs to <exe name>.log beside the executable.
 class DemoService : public Poco::Util::ServerApplication
 {
@@ -97,6 +99,7 @@ protected:
             waitForTerminationRequest();
         }
         logger().information("stopping");
+        Poco::Thread::sleep(config().getInt("demo.stopDelayMs", 0));
         return EXIT_OK;
     }
 

@@ -3,7 +3,7 @@
 ; Defines the build passes (packaging/windows/CMakeLists.txt):
 ;   VERSION       the product version, e.g. 1.0.0
 ;   VERSION_QUAD  the same with four numbers, e.g. 1.0.0.0 (file version resource)
-;   BIN_DIR       folder of the cross-built REdodevaz.exe and wdctl.exe
+;   BIN_DIR       folder of the cross-built REdodevaz.exe, net.exe and wdctl.exe
 ;   CONFIG_FILE   the shipped Watchdog.xml
 ;   OUT_FILE      the setup program to write
 ;   SERVICES_DIR  optional: the folder of the shipped allow-list (default
@@ -11,6 +11,8 @@
 ;
 ; Layout under the installation folder (default "C:\Program Files\Zelvin Watchdog"):
 ;   bin\REdodevaz.exe, bin\wdctl.exe   the programs
+;   bin\net.exe                        the watchdog's own net: beside REdodevaz.exe,
+;                                      so CreateProcess finds it before the system's
 ;   etc\Watchdog.xml                   the configuration, found as ..\etc\Watchdog.xml
 ;   etc\services.d\                    the services the watchdog may control:
 ;                                      dependent.conf and product.conf.example
@@ -111,6 +113,7 @@ Section "Watchdog"
 
   SetOutPath "$INSTDIR\bin"
   File "${BIN_DIR}/REdodevaz.exe"
+  File "${BIN_DIR}/net.exe"
   File "${BIN_DIR}/wdctl.exe"
   SetOutPath "$INSTDIR\etc"
   ${If} ${FileExists} "$INSTDIR\etc\Watchdog.xml"
@@ -193,6 +196,7 @@ Section "Uninstall"
   Pop $0
 
   Delete "$INSTDIR\bin\REdodevaz.exe"
+  Delete "$INSTDIR\bin\net.exe"
   Delete "$INSTDIR\bin\wdctl.exe"
   RMDir "$INSTDIR\bin"
   Delete "$INSTDIR\etc\Watchdog.xml"

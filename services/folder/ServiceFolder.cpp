@@ -1,6 +1,7 @@
 #include "ServiceFolder.h"
 
 #include "ProcStat.h"
+#include "WatchdogFolders.h"
 
 #include <Poco/Exception.h>
 
@@ -11,15 +12,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <system_error>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace
 {
 const char* const PID_FILE = "pid";
-const char* const PENDING_FILE = ".pending";
-const char* const QUEUE_FILE = ".queue";
+const char* const PENDING_SUFFIX = ".pending";
+const char* const QUEUE_SUFFIX = ".queue";
 
 // A pid file holds "PID STARTTIME\n"; anything longer is not one of ours.
 const size_t PID_FILE_MAX = 64;
@@ -208,23 +209,48 @@ bool ServiceFolder::isServiceProcess(const ServicePid& pid)
     return pid.iPid > 1 && info && info->iSession == pid.iPid && info->iProcessGroup == pid.iPid;
 }
 
-std::string ServiceFolder::pendingFile(const std::string& name) const
+PrivateFolder ServiceFolder::commandFolder(bool bCreate) const
 {
-    return serviceDir(name) + "/" + PENDING_FILE;
+    struct stat st;
+    if (::fstat(m_dirFd, &st) != 0)
+        throw Poco::FileException("Cannot look at service folder " + m_strPath, std::strerror(errno));
+    const std::string strKey = "folder-" + std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
+                               std::to_string(static_cast<unsigned long long>(st.st_ino));
+    const mode_t privateMode = bCreate ? 0700 : 0;
+    return PrivateFolder::open(runtimeFolder(), bCreate ? 0755 : 0)
+        .folder("net", privateMode)
+        .folder(strKey, privateMode);
 }
 
-std::string ServiceFolder::queueFile(const std::string& name) const
+std::string ServiceFolder::pendingFileName(const std::string& name)
 {
-    return serviceDir(name) + "/" + QUEUE_FILE;
+    if (!isSafeName(name))
+        throw Poco::InvalidArgumentException("Unsafe service name");
+    return name + PENDING_SUFFIX;
+}
+
+std::string ServiceFolder::queueFileName(const std::string& name)
+{
+    if (!isSafeName(name))
+        throw Poco::InvalidArgumentException("Unsafe service name");
+    return name + QUEUE_SUFFIX;
 }
 
 bool ServiceFolder::isPending(const std::string& name) const
 {
     if (!isSafeName(name))
         return false;
-    int fd = ::openat(m_dirFd, (name + "/" + PENDING_FILE).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = -1;
+    try
+    {
+        fd = commandFolder(false).openFile(pendingFileName(name), O_RDONLY);
+    }
+    catch (const std::exception&)
+    {
+        return false; // no net has ever acted here, or net refuses the folder
+    }
     if (fd < 0)
-        return false; // no net has ever acted on the service
+        return false; // no net is acting on the service
     // F_OFD_GETLK only asks: it neither waits nor gets in the way of a net
     // taking the lock at this moment.
     struct flock probe = {};

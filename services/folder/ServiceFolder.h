@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PrivateFolder.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,13 +19,16 @@ struct ServicePid
 
 // Linux's stand-in for the service manager: one folder per service under the
 // service folder. <folder>/NAME/run is the service's executable, NAME/pid the
-// running instance (written by `net start`), NAME/.queue the `net` commands
-// admitted for the service (see CommandAdmission.h), NAME/.pending is locked
-// while a `net` starts or stops the service, NAME/output.log collects the
-// service's output. Service names come from the network, so no path is ever
-// built from a name that isSafeName rejects. The folder is held open, so every
-// query of one object looks at the same folder even should it be renamed or
-// replaced meanwhile. Linux only. Immutable after construction; any thread.
+// running instance (written by `net start`), NAME/output.log collects the
+// service's output. The `net` commands keep their queue and lock files
+// elsewhere, in a folder no other account can write (commandFolder), since
+// the operator may let others write the service folder: NAME.queue lists the
+// commands admitted for the service (see CommandAdmission.h), NAME.pending is
+// locked while a `net` starts or stops it. Service names come from the
+// network, so no path is ever built from a name that isSafeName rejects. The
+// folder is held open, so every query of one object looks at the same folder
+// even should it be renamed or replaced meanwhile. Linux only. Immutable
+// after construction; any thread.
 class ServiceFolder
 {
 public:
@@ -62,13 +67,25 @@ public:
     // Whether a `net` holds the pending lock of `name`, i.e. is starting or
     // stopping it right now. Tests the lock without taking it, so it never
     // delays that `net`; the lock goes with its holder, so a `net` that
-    // crashed leaves nothing pending. False for an unsafe name. Never throws.
+    // crashed leaves nothing pending. False for an unsafe name, and when the
+    // command folder is missing or not ours alone (net refuses to use it
+    // then). Never throws.
     bool isPending(const std::string& name) const;
 
-    // <folder>/name/.pending and <folder>/name/.queue. Throw
-    // Poco::InvalidArgumentException for an unsafe name.
-    std::string pendingFile(const std::string& name) const;
-    std::string queueFile(const std::string& name) const;
+    // The folder of the `net` commands of this service folder:
+    // <runtime folder>/net/folder-DEV-INODE (runtimeFolder() of
+    // WatchdogFolders.h; the service folder's device and inode, so service
+    // folders never share a queue). With `bCreate` the runtime folder (0755)
+    // and the two below it (0700) are created when missing. Throws
+    // Poco::FileNotFoundException when missing and not created, and as
+    // PrivateFolder::open when one of them is not ours alone.
+    PrivateFolder commandFolder(bool bCreate) const;
+
+    // NAME.pending and NAME.queue, the names of the service's lock and queue
+    // files in commandFolder(). Throw Poco::InvalidArgumentException for an
+    // unsafe name.
+    static std::string pendingFileName(const std::string& name);
+    static std::string queueFileName(const std::string& name);
 
     // <folder>/name. Throws Poco::InvalidArgumentException for an unsafe name.
     std::string serviceDir(const std::string& name) const;

@@ -8,12 +8,15 @@ import os
 import pathlib
 import shutil
 import signal
+import stat
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
 
+import private_systemd
 import wdharness
 from wdharness import ROOT, alive, service_pid, start_time
 
@@ -21,6 +24,7 @@ wdharness.isolate_network()
 NET = pathlib.Path(wdharness.build_bin()) / "net"
 
 LOOP = "trap 'kill $! 2>/dev/null; exit 0' TERM\nwhile :; do sleep 30 & wait $!; done\n"
+DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
 INVALID = "The service name is invalid.\n\nMore help is available by typing NET HELPMSG 2185.\n"
 
 # Services outlive net and are handed to the nearest subreaper; be that, so
@@ -34,8 +38,11 @@ def wait_until(predicate, what, timeout=30):
 
 @pytest.fixture
 def folder(tmp_path):
+    """A service folder, with etc/ (no allow-list: the folder is the list)
+    and run/, the runtime folder, beside it."""
     services = tmp_path / "services"
     services.mkdir()
+    (tmp_path / "etc").mkdir()
     yield services
     for pidfile in services.glob("*/pid"):
         try:
@@ -54,9 +61,20 @@ def add_service(folder, name, body=LOOP):
     return pathlib.Path(wdharness.add_service(folder, name, body))
 
 
-def net(folder, *args, env=None, **kwargs):
-    environ = dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), **(env or {}))
-    return subprocess.run([str(NET), *args], capture_output=True, env=environ, timeout=120, **kwargs)
+def net_env(folder, env=None):
+    return dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), ZELVIN_CONFIG_DIR=str(folder.parent / "etc"),
+                ZELVIN_RUNTIME_DIR=str(folder.parent / "run")) | (env or {})
+
+
+def net(folder, *args, env=None, program=NET, **kwargs):
+    return subprocess.run([str(program), *args], capture_output=True, env=net_env(folder, env), timeout=120,
+                          **kwargs)
+
+
+def command_folder(folder):
+    """Where net keeps the queue and lock files of the services of `folder`."""
+    st = os.stat(folder)
+    return folder.parent / "run" / "net" / f"folder-{st.st_dev}-{st.st_ino}"
 
 
 def test_start_and_stop_really_run_and_end_the_service(folder):
@@ -151,7 +169,8 @@ def test_stop_kills_a_service_that_ignores_sigterm(folder):
 TAMPERED_PID_FILES = r"""
 import json, os, subprocess, sys
 folder, net = sys.argv[1], sys.argv[2]
-env = dict(os.environ, ZELVIN_SERVICE_DIR=folder)
+env = dict(os.environ, ZELVIN_SERVICE_DIR=folder, ZELVIN_RUNTIME_DIR=folder + "/../run",
+           ZELVIN_CONFIG_DIR=folder + "/../etc")
 pidfile = os.path.join(folder, "DUZI", "pid")
 
 def start_time(pid):
@@ -216,7 +235,7 @@ def launch_back_to_back(folder, *commands, pause_first=0.0, env=None):
     launcher does; returns (pid, stderr file) pairs. `pause_first` keeps the
     first child between fork and exec a while (a launcher closing many
     descriptors), so the later commands surely reach the queue first."""
-    environ = dict(os.environ, ZELVIN_SERVICE_DIR=str(folder), **(env or {}))
+    environ = net_env(folder, env)
     launched = []
     for i, args in enumerate(commands):
         err = folder.parent / f"net{len(list(folder.parent.glob('net*.err')))}.err"
@@ -260,6 +279,9 @@ def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first
     settle = {"ZELVIN_START_SETTLE_MS": "1000"}
     at_work = launch_back_to_back(folder, ["start", "DUZI"], env=settle)
     wait_until(lambda: (folder / "DUZI" / "pid").exists(), "the first start is at work")
+    commands = command_folder(folder)
+    modes = {path.name: stat.S_IMODE(os.stat(path).st_mode) for path in [commands, *commands.iterdir()]}
+    assert modes == {commands.name: 0o700, "DUZI.queue": 0o600, "DUZI.pending": 0o600}
     stop, start = launch_back_to_back(folder, ["stop", "DUZI"], ["start", "DUZI"], pause_first=pause_first,
                                       env=settle)
     assert exit_codes([start]) == [2]
@@ -271,15 +293,17 @@ def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first
 
 def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
     add_service(folder, "DUZI")
-    blocked = add_service(folder, "VADA")
+    add_service(folder, "VADA")
+    queue_file = command_folder(folder) / "VADA.queue"
+    os.makedirs(queue_file.parent, mode=0o700)
     # A live process in the queue is a command at work; one that has ended is
     # a net that crashed and holds up nothing.
     busy = subprocess.Popen(["sleep", "60"])
     try:
-        (blocked / ".queue").write_text(queue_entry(busy.pid))
+        queue_file.write_text(queue_entry(busy.pid))
         res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
         assert res.returncode == 2 and b"still at work after 200 ms" in res.stderr
-        with open(blocked / ".queue", "a") as queue:  # a queue lock that is never let go
+        with open(queue_file, "a") as queue:  # a queue lock that is never let go
             fcntl.lockf(queue, fcntl.LOCK_EX)
             res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
         assert res.returncode == 2 and b"Another net command holds " in res.stderr
@@ -292,4 +316,224 @@ def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
     assert exit_codes([stop_vada]) == [2]  # VADA was never started
     assert alive(service_pid(folder, "DUZI"))
     assert net(folder, "start", "VADA").returncode == 0
-    assert not (blocked / ".queue").exists(), "the last command out removes the queue"
+    assert not queue_file.exists(), "the last command out removes the queue"
+    assert not list(queue_file.parent.iterdir()), "and a start or stop its pending lock"
+
+
+SYSTEM_ERROR = "A system error has occurred.\n\n"
+
+
+def tamper_runtime(run, commands):
+    os.chmod(run, 0o777)
+
+
+def tamper_net_folder(run, commands):
+    os.chown(run / "net", 65534, 65534)
+
+
+def tamper_queue_link(run, commands):
+    (commands / "DUZI.queue").symlink_to(run.parent / "target")
+
+
+def tamper_pending_owner(run, commands):
+    (commands / "DUZI.pending").write_text("")
+    os.chmod(commands / "DUZI.pending", 0o600)
+    os.chown(commands / "DUZI.pending", 65534, 65534)
+
+
+def tamper_queue_mode(run, commands):
+    (commands / "DUZI.queue").write_text("")
+    os.chmod(commands / "DUZI.queue", 0o666)
+
+
+@pytest.mark.parametrize("tamper, reason", [
+    (tamper_runtime, "run may be written by other accounts: refused"),
+    (tamper_net_folder, "run/net belongs to another account (uid 65534): refused"),
+    (tamper_queue_link, "/DUZI.queue is a symbolic link: refused"),
+    (tamper_pending_owner, "/DUZI.pending belongs to another account (uid 65534): refused"),
+    (tamper_queue_mode, "/DUZI.queue may be written by other accounts: refused"),
+])
+def test_queue_and_lock_files_another_account_could_reach_are_refused(folder, tamper, reason):
+    """What another account could hold, fill or redirect is never used: the
+    command fails naming it, the service is left alone, a link's target is
+    not touched."""
+    add_service(folder, "DUZI")
+    commands = command_folder(folder)
+    os.makedirs(commands, mode=0o700)
+    (folder.parent / "target").write_text("untouched")
+    tamper(folder.parent / "run", commands)
+    res = net(folder, "start", "DUZI")
+    assert res.returncode == 2 and res.stderr.decode().startswith(SYSTEM_ERROR), res.stderr
+    assert reason in res.stderr.decode()
+    assert not (folder / "DUZI" / "pid").exists()
+    assert (folder.parent / "target").read_text() == "untouched"
+
+
+def test_only_what_the_allow_list_allows_is_started_or_stopped(folder):
+    """Without services.d the service folder is the list; with it, only the
+    names it lists, exactly, for net run by the watchdog (ZELVIN_CONFIG_DIR)
+    or by hand (the folder found beside the program); a list another account
+    could have written is a system error, never "allow everything"."""
+    for name in ("DUZI", "Stranger"):
+        add_service(folder, name)
+    assert net(folder, "start", "Stranger").returncode == 0
+    stranger = service_pid(folder, "Stranger")
+    lists = folder.parent / "etc" / "services.d"
+    lists.mkdir()
+    (lists / "product.conf").write_text("# the product's services\n  DUZI \n")
+    by_hand = folder.parent / "bin" / "net"
+    by_hand.parent.mkdir()
+    shutil.copy(NET, by_hand)
+    for verb, name, program in [("stop", "Stranger", NET), ("stop", "Stranger", by_hand), ("start", "duzi", NET)]:
+        res = net(folder, verb, name, program=program, env={"ZELVIN_CONFIG_DIR": ""} if program == by_hand else {})
+        assert (res.returncode, res.stderr.decode()) == (2, INVALID), (verb, name, program)
+    res = net(folder, "start", "DUZI")
+    assert res.returncode == 0, res.stderr
+
+    os.chmod(lists, 0o777)
+    res = net(folder, "stop", "Stranger")
+    assert res.returncode == 2 and res.stderr.decode().startswith(SYSTEM_ERROR), res.stderr
+    assert b"services.d may be written by other accounts" in res.stderr
+    os.chmod(lists, 0o755)
+    os.chown(lists / "product.conf", 65534, 65534)
+    res = net(folder, "stop", "DUZI")
+    assert res.returncode == 2 and b"product.conf belongs to another account (uid 65534)" in res.stderr
+    assert alive(stranger) and alive(service_pid(folder, "DUZI"))
+    assert service_pid(folder, "Stranger") == stranger
+
+
+def test_systemd_units_only_as_listed_and_only_dependents_without_a_list(tmp_path):
+    """On systemd a missing list allows the three dependent services only; a
+    list allows exactly its names, a template instance only as listed. What
+    is refused never reaches the manager."""
+    sd = private_systemd.PrivateSystemd(root=tmp_path)
+    try:
+        sd.start()
+    except private_systemd.Unavailable as why:
+        private_systemd.skip_or_fail(why)
+    try:
+        for unit in ("DUZI", "Other", "inst@"):
+            sd.add_service(unit, "/bin/sleep infinity")
+        etc = tmp_path / "etc"
+        etc.mkdir()
+        env = dict(sd.client_env(os.environ), ZELVIN_CONFIG_DIR=str(etc))
+
+        def run(verb, name):
+            return subprocess.run([str(NET), verb, name], capture_output=True, text=True, env=env, timeout=120)
+
+        def check(cases):
+            for name, code in cases:
+                res = run("start", name)
+                assert res.returncode == code, (name, res.stderr)
+                assert (code != 2) or res.stderr == INVALID, (name, res.stderr)
+                active = sd.show(name + ".service", "ActiveState")
+                assert (active == "active") == (code == 0), (name, active)
+
+        check([("DUZI", 0), ("Other", 2), ("inst@a", 2), ("systemd-exit", 2)])
+        (etc / "services.d").mkdir()
+        (etc / "services.d" / "product.conf").write_text("Other\ninst@a\n")
+        check([("Other", 0), ("inst@a", 0), ("inst@b", 2)])
+        res = run("stop", "DUZI")
+        assert (res.returncode, res.stderr) == (2, INVALID)
+        assert sd.show("DUZI.service", "ActiveState") == "active"
+        assert run("stop", "Other").returncode == 0
+        assert sd.system_state() in private_systemd.READY_STATES
+    finally:
+        sd.stop()
+
+
+# Run as uid 65534 against a watchdog's folders: it locks what it can reach
+# of the places net used or uses and tries to swap in symbolic links; prints
+# what became of each try as JSON and then holds its locks until ended.
+ATTACKER = r"""
+import errno, fcntl, json, os, sys, time
+services, commands = sys.argv[1], sys.argv[2]
+os.setgroups([]); os.setgid(65534); os.setuid(65534)
+held, tried = [], {}
+def attempt(what, action):
+    try:
+        action()
+        tried[what] = "done"
+    except OSError as e:
+        tried[what] = errno.errorcode[e.errno]
+def read_lock(path):
+    f = open(path, "a+")
+    fcntl.lockf(f, fcntl.LOCK_SH)
+    held.append(f)
+def swap(path):
+    os.symlink("/etc/passwd", path + ".swap")
+    os.rename(path + ".swap", path)
+for name in ("Worker", "DUZI"):
+    for leaf in (".pending", ".queue"):
+        attempt("old place " + name + "/" + leaf, lambda: read_lock(os.path.join(services, name, leaf)))
+    for leaf in (".pending", ".queue"):
+        path = os.path.join(commands, name + leaf)
+        attempt(name + leaf + " read-lock", lambda: read_lock(path))
+        attempt(name + leaf + " swap", lambda: swap(path))
+print(json.dumps(tried), flush=True)
+time.sleep(600)
+"""
+
+
+def test_another_account_holds_up_no_restart_and_no_dependent_start(tmp_path):
+    """uid 65534 read-locks every lock and queue place it can reach and tries
+    symbolic links on the rest while the watchdog (root) restarts an expired
+    service and starts a dependent service that crashed: both go ahead at
+    once. The operator has let everyone write the service folder."""
+    root = tempfile.mkdtemp(prefix="wd-net-")
+    run_dir = tempfile.mkdtemp(prefix="wd-run-")
+    attacker = None
+    wd = wdharness.Watchdog(wdharness.build_bin(), root, ZELVIN_RUNTIME_DIR=run_dir)
+    try:
+        for name in ("Worker",) + DEPENDENTS:
+            wd.add_sleeper(name)
+        wd.add_service("Stranger", "echo ran > ran\nexec sleep 1000")
+        os.makedirs(os.path.join(wd.etc, "services.d"))
+        with open(os.path.join(wd.etc, "services.d", "product.conf"), "w") as f:
+            f.write("\n".join(("Worker",) + DEPENDENTS) + "\n")
+        for path in (root, run_dir):
+            os.chmod(path, 0o755)
+        for path in [wd.services] + [os.path.join(wd.services, name) for name in os.listdir(wd.services)]:
+            os.chmod(path, 0o777)
+
+        wd.start()
+        for name in DEPENDENTS:
+            wd.wait_log(r"%s Status changed from stop to running!" % name)
+        commands = pathlib.Path(run_dir) / "net" / command_folder(pathlib.Path(wd.services)).name
+        assert commands.is_dir()
+        attacker = subprocess.Popen([sys.executable, "-c", ATTACKER, wd.services, str(commands)],
+                                    stdout=subprocess.PIPE, text=True)
+        tried = json.loads(attacker.stdout.readline())
+        assert all(result == "done" for what, result in tried.items() if what.startswith("old place")), tried
+        assert {result for what, result in tried.items() if not what.startswith("old place")} == {"EACCES"}, tried
+
+        assert wd.net("start", "Worker").returncode == 0
+        worker = wd.service_pid("Worker")
+        wd.wdctl("register", "Worker.exe", "Worker", str(worker), "1000")
+        wd.wdctl("register", "Stranger.exe", "Stranger", "1", "1000")
+        wd.wait_log(r"kill process\[Worker.exe\]")
+        killed = wd.records(r"kill process\[Worker.exe\]")[0][0]
+        assert wdharness.wait_until(lambda: wd.service_pid("Worker") not in (None, worker), 10, 0.01)
+        restarted = time.time() - killed
+
+        duzi = wd.service_pid("DUZI")
+        os.kill(duzi, signal.SIGKILL)
+        crashed = time.time()
+        assert wdharness.wait_until(lambda: wd.service_pid("DUZI") not in (None, duzi) and
+                                    alive(wd.service_pid("DUZI")), 10, 0.01)
+        print("restart of Worker %.2f s after its kill record, DUZI running again %.2f s after its crash"
+              % (restarted, time.time() - crashed))
+
+        wd.wait_log(r"kill process\[Stranger.exe\]")
+        assert wdharness.wait_until(lambda: not wd.net_commands("Stranger"), 30)
+        assert not os.path.exists(os.path.join(wd.services, "Stranger", "ran"))
+        assert "The service name is invalid." in wd.output()
+        assert "A system error has occurred." not in wd.output()
+        assert attacker.poll() is None, "the locks were held throughout"
+    finally:
+        if attacker:
+            attacker.kill()
+            attacker.wait()
+        wd.close()
+        shutil.rmtree(root, ignore_errors=True)
+        shutil.rmtree(run_dir, ignore_errors=True)

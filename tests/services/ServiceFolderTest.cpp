@@ -163,9 +163,12 @@ TEST_F(ServiceFolderTest, NoForeignProcessAndNoPendingStateCountsAsRunning)
 
     TestChild service = TestChild::sleeper();
     record(service);
+    ::setenv("ZELVIN_RUNTIME_DIR", (m_root / "run").c_str(), 1);
     ServiceFolder folder(m_folder);
-    EXPECT_FALSE(folder.isPending("DUZI")) << "no pending file yet";
-    int fd = ::open(folder.pendingFile("DUZI").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_FALSE(folder.isPending("DUZI")) << "no command folder yet";
+    PrivateFolder commands = folder.commandFolder(true);
+    EXPECT_EQ(fs::status(commands.path()).permissions(), fs::perms::owner_all);
+    int fd = commands.openFile(ServiceFolder::pendingFileName("DUZI"), O_RDWR | O_CREAT);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(isRunning("DUZI")) << "pending file there, not locked";
     struct flock whole = {};
@@ -173,8 +176,12 @@ TEST_F(ServiceFolderTest, NoForeignProcessAndNoPendingStateCountsAsRunning)
     ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &whole), 0);
     EXPECT_TRUE(folder.isPending("DUZI"));
     EXPECT_FALSE(isRunning("DUZI")) << "a net is at work on it";
+    ::chmod(commands.path().c_str(), 0770);
+    EXPECT_FALSE(folder.isPending("DUZI")) << "a folder others may write is no net's";
+    ::chmod(commands.path().c_str(), 0700);
     ::close(fd);
     EXPECT_TRUE(isRunning("DUZI")) << "the lock went with its holder";
+    ::unsetenv("ZELVIN_RUNTIME_DIR");
 }
 
 TEST_F(ServiceFolderTest, UnreadableOrCorruptPidFileThrows)

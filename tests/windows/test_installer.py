@@ -84,7 +84,7 @@ def installation(wine):
 def test_silent_setup_installs_registers_and_starts_the_service(installation, setups):
     (version, setup), _ = setups
     started = installation.run(setup, "/S")
-    for relative in ("bin/REdodevaz.exe", "bin/wdctl.exe", "etc/Watchdog.xml", "uninstall.exe"):
+    for relative in ("bin/REdodevaz.exe", "bin/net.exe", "bin/wdctl.exe", "etc/Watchdog.xml", "uninstall.exe"):
         assert (installation.folder / relative).is_file(), relative
     assert not (installation.folder / "bin" / "Watchdog.xml").exists()
 

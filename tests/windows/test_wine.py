@@ -3,13 +3,18 @@ run, the unit tests, and REdodevaz.exe as a real Wine service that talks to
 Wine's service manager and net.exe. A Linux-side client reaches it on
 127.0.0.1:30024. The service tests run in file order and share one watchdog."""
 
+import os
 import shutil
 import socket
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from winehost import WIN_BUILD, WineLog, wait_until, windows_path
 from wdharness import PORT, message, port_is_free
+
+DEMO_COPIES = ("DUZI", "SlowStop")
 
 
 def send(*messages):
@@ -22,14 +27,20 @@ def send(*messages):
 
 @pytest.fixture(scope="module")
 def app_dir(tmp_path_factory):
-    """The watchdog with its configuration beside it, and two copies of the
-    demo service, each configured by <exe name>.properties."""
+    """The watchdog and our net.exe with the configuration beside them (the
+    allow-list lists the demo services, in other case than the services
+    have), and three copies of the demo service, each configured by
+    <exe name>.properties."""
     if not (WIN_BUILD / "bin" / "REdodevaz.exe").exists():
         pytest.fail(f"no Windows build in {WIN_BUILD}: run make windows")
     folder = tmp_path_factory.mktemp("app")
-    for exe in ("REdodevaz.exe", "DemoService.exe"):
+    for exe in ("REdodevaz.exe", "net.exe", "DemoService.exe"):
         shutil.copy(WIN_BUILD / "bin" / exe, folder / exe)
-    shutil.copy(WIN_BUILD / "bin" / "DemoService.exe", folder / "DUZI.exe")
+    for copy in DEMO_COPIES:
+        shutil.copy(WIN_BUILD / "bin" / "DemoService.exe", folder / f"{copy}.exe")
+    (folder / "services.d").mkdir()
+    (folder / "services.d" / "product.conf").write_text("demoservice\nduzi\nSLOWSTOP\n")
+    (folder / "SlowStop.properties").write_text("demo.register = false\ndemo.stopDelayMs = 4000\n")
     (folder / "Watchdog.xml").write_text(
         '<?xml version="1.0" encoding="UTF-8"?>\n<Watchdog><Log><Type value="1"/>'
         '<Level value="information"/><Dir value="log"/></Log></Watchdog>\n')
@@ -76,7 +87,7 @@ def watchdog(wine, app_dir):
     assert wait_until(port_is_free, timeout=300, interval=1.0), "port 30024 stayed busy"
     rc, out = wine.run(app_dir / "REdodevaz.exe", "/registerService", "/startup=manual")
     assert rc == 0, out
-    for name in ("DemoService", "DUZI"):
+    for name in ("DemoService",) + DEMO_COPIES:
         rc, out = wine.run("sc", "create", name, "binpath=", windows_path(app_dir / f"{name}.exe"),
                            "start=", "demand")
         assert rc == 0, out
@@ -86,11 +97,11 @@ def watchdog(wine, app_dir):
     dog.wait_log("Watchdog SERVER initialize ok")
     yield dog
     # Whatever a test left behind: the watchdog first, so it restarts nothing.
-    for name in ("REdodevaz", "DemoService", "DUZI"):
+    for name in ("REdodevaz", "DemoService") + DEMO_COPIES:
         if wine.state(name) not in (None, "STOPPED"):
             dog.net("stop", name)
     wine.run(app_dir / "REdodevaz.exe", "/unregisterService")
-    for name in ("DemoService", "DUZI"):
+    for name in ("DemoService",) + DEMO_COPIES:
         wine.run("sc", "delete", name)
 
 
@@ -157,6 +168,86 @@ def test_demo_service_that_stops_feeding_is_restarted_through_net(watchdog):
     assert wait_until(lambda: watchdog.wine.state("DemoService") == "RUNNING")
     demo_log = (watchdog.folder / "DemoService.log").read_text(errors="replace")
     assert demo_log.count("started, pid") >= 2
+
+
+def ours(wine, app_dir, *args, **kwargs):
+    """Exit code and output of our net.exe, line ends as on Linux."""
+    rc, out = wine.run(app_dir / "net.exe", *args, **kwargs)
+    return rc, out.replace("\r\n", "\n")
+
+
+def refused(text, helpmsg):
+    return f"{text}\n\nMore help is available by typing NET HELPMSG {helpmsg}.\n"
+
+
+INVALID = refused("The service name is invalid.", 2185)
+# Wine's own services, not on the list: one running, one stopped.
+UNLISTED = {"PlugPlay": "RUNNING", "Spooler": "STOPPED"}
+
+
+def net_processes():
+    """The command lines of the net.exe processes Wine runs now."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                cmdline = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if "net.exe" in cmdline.lower():
+            found.append(cmdline)
+    return found
+
+
+def test_the_watchdog_runs_our_net_which_leaves_unlisted_services_alone(watchdog):
+    """Records naming Wine's own services expire: the watchdog runs "net stop"
+    and "net start" for each (they are registered with the manager). The net
+    it finds first is ours, beside it, not Wine's in system32, and ours
+    refuses them: neither is stopped nor started, where Wine's net would do
+    both."""
+    wine = watchdog.wine
+    assert {name: wine.state(name) for name in UNLISTED} == UNLISTED
+    send(*(message(1, f"{name}.exe", name, 1, 1000) for name in UNLISTED))
+    seen = set()
+    for name in UNLISTED:
+        watchdog.wait_log(f"kill process[{name}.exe]")
+        watchdog.wait_log(f"launch process[{name}]")
+    send(*(message(2, f"{name}.exe") for name in UNLISTED))
+    assert wait_until(lambda: seen.update(net_processes()) or not net_processes()), net_processes()
+    assert not [cmdline for cmdline in seen if "system32" in cmdline.lower()], seen
+    assert {name: wine.state(name) for name in UNLISTED} == UNLISTED
+
+
+def test_our_net_answers_as_the_system_command_and_admits_one_at_work_one_waiting(watchdog):
+    """Our net.exe by hand: the system command's messages and exit codes, the
+    list without regard to case, and per service one command at work (a stop
+    that takes 4 s), one waiting behind it, any further one refused."""
+    wine, app_dir = watchdog.wine, watchdog.folder
+    slow = {"ZELVIN_STOP_TIMEOUT_MS": "30000"}
+    for args, expected in [
+            (("start", "SlowStop"), (0, "The SlowStop service is starting.\n"
+                                        "The SlowStop service was started successfully.\n")),
+            (("start", "slowstop"), (2, refused("The requested service has already been started.", 2182))),
+            (("stop", "PlugPlay"), (2, INVALID)),
+            (("start", "Spooler"), (2, INVALID)),
+            (("pause", "SlowStop"), (1, "The syntax of this command is:\n\nNET START | STOP service\n"))]:
+        assert ours(wine, app_dir, *args) == expected, args
+    assert {name: wine.state(name) for name in UNLISTED} == UNLISTED
+
+    with ThreadPoolExecutor(3) as pool:
+        stop = pool.submit(ours, wine, app_dir, "stop", "SlowStop", env=slow)
+        assert wait_until(lambda: wine.state("SlowStop") == "STOP_PENDING", interval=0.1)
+        starts = [pool.submit(ours, wine, app_dir, "start", "SlowStop")]
+        time.sleep(1.5)  # the first start is waiting before the second comes
+        starts.append(pool.submit(ours, wine, app_dir, "start", "SlowStop"))
+        results = sorted(start.result() for start in starts)
+        assert stop.result() == (0, "The SlowStop service is stopping.\n"
+                                    "The SlowStop service was stopped successfully.\n")
+    assert results == [(0, "The SlowStop service is starting.\nThe SlowStop service was started successfully.\n"),
+                       (2, refused("The service could not be controlled in its present state.", 2189))]
+    assert wine.state("SlowStop") == "RUNNING"
+    assert ours(wine, app_dir, "stop", "SLOWSTOP", env=slow)[0] == 0
+    assert ours(wine, app_dir, "stop", "SlowStop") == (2, refused("The SlowStop service is not started.", 3521))
 
 
 def test_net_stop_ends_the_watchdog_cleanly(watchdog):

@@ -51,9 +51,12 @@ class Wine:
     def kill(self):
         self.server("-k")
 
-    def run(self, *args, timeout=120):
+    def run(self, *args, timeout=120, env=None):
+        """Exit code and output (stdout and stderr) of one wine command;
+        `env` adds variables (Wine hands them to the Windows program)."""
         with tempfile.TemporaryFile() as out:
-            proc = subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
+            proc = subprocess.run(["wine", *map(str, args)], env=dict(self.env, **(env or {})),
+                                  stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=subprocess.STDOUT, timeout=timeout)
             out.seek(0)
             return proc.returncode, out.read().decode(errors="replace")
