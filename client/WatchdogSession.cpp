@@ -64,7 +64,9 @@ bool WatchdogSession::maintain()
         if (!m_bLost)
             say("cannot connect to " + m_client.address() + " (" + exc.displayText() + "), trying again");
         m_bLost = true;
-        m_nextAttempt = now + m_backoff;
+        // From the end of the failed attempt: a refused connect may itself
+        // take a while (Windows tries again before it gives up).
+        m_nextAttempt = Clock::now() + m_backoff;
         m_backoff = std::min(m_backoff * 2, MAX_BACKOFF);
         return false;
     }
