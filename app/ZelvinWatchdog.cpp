@@ -85,8 +85,8 @@ int ZelvinWatchdog::main(const std::vector<std::string>& /*args*/)
     WatchdogServerModule& module = WatchdogServerModule::getInstance();
     module.init();
     // systemd (Type=notify) learns that the watchdog serves, and restarts it
-    // when the worker's passes stop advancing.
-    ServiceNotifier notifier([&module] { return module.passCount(); });
+    // when the worker stops making progress.
+    ServiceNotifier notifier([&module] { return module.progressCount(); });
     if (module.isServing())
         notifier.notifyReady();
     waitForTerminationRequest();
