@@ -31,6 +31,14 @@ void WatchdogServerModule::run()
     WatchdogMsgHeader& header = frame.header;
     WatchdogMsg& msg = frame.msg;
 
+    // However the worker ends, an exception included, the module no longer
+    // counts as serving.
+    struct OnWorkerEnd
+    {
+        WatchdogServerModule& module;
+        ~OnWorkerEnd() { module.m_bWorkerRunning = false; }
+    } onWorkerEnd{*this};
+
     while (!m_bStop)
     {
         if (m_serverSocket.poll(pollTimeout, Socket::SELECT_READ))

@@ -44,7 +44,16 @@ int WatchdogServerModule::init()
 
     checkAndStartServer();
 
-    m_thread.start(*this);
+    m_bWorkerRunning = true;
+    try
+    {
+        m_thread.start(*this);
+    }
+    catch (...)
+    {
+        m_bWorkerRunning = false;
+        throw;
+    }
     return 0;
 }
 

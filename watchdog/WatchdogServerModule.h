@@ -81,8 +81,8 @@ public:
     // and message, the cycle): it stands still only while the worker is
     // stuck in one step or has ended. Readable from any thread.
     uint64_t progressCount() const { return m_nProgressCount.load(std::memory_order_relaxed); }
-    // Whether the worker thread is running.
-    bool isServing() const { return m_thread.isRunning(); }
+    // Whether the worker thread is running; readable from any thread.
+    bool isServing() const { return m_bWorkerRunning.load(); }
     // The address the listening socket is bound to (after init).
     Poco::Net::SocketAddress listenAddress() const { return m_serverSocket.address(); }
 
@@ -107,4 +107,5 @@ private:
     Poco::UInt16 m_nListenPort;
     std::atomic<uint64_t> m_nPassCount;
     std::atomic<uint64_t> m_nProgressCount{0};
+    std::atomic<bool> m_bWorkerRunning{false};
 };
