@@ -1,9 +1,11 @@
 #include "WatchdogPlatform.h"
 
+#include "FileRegistryStore.h"
 #include "InstallIntegrity.h"
 #include "ServiceControlFactory.h"
 #include "System.h"
 #include "SystemProcessLauncher.h"
+#include "WatchdogFolders.h"
 
 namespace
 {
@@ -33,5 +35,10 @@ WatchdogPlatform realPlatform()
     static auto* pServices = makeSystemServiceControl().release();
     static auto* pProcesses = new SystemProcessLauncher();
     static auto* pInstall = new SystemInstallGuard();
-    return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall};
+    static RegistryStore* pStore = []() -> RegistryStore*
+    {
+        const std::optional<std::string> folder = stateFolder();
+        return folder ? new FileRegistryStore(*folder) : nullptr;
+    }();
+    return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall, pStore};
 }

@@ -31,12 +31,16 @@ void WatchdogServerModule::run()
     WatchdogMsgHeader& header = frame.header;
     WatchdogMsg& msg = frame.msg;
 
-    // However the worker ends, an exception included, the module no longer
-    // counts as serving.
+    // However the worker ends, an exception included, the registry is saved
+    // as the pass left it, and the module no longer counts as serving.
     struct OnWorkerEnd
     {
         WatchdogServerModule& module;
-        ~OnWorkerEnd() { module.m_bWorkerRunning = false; }
+        ~OnWorkerEnd()
+        {
+            module.saveRegistryIfChanged();
+            module.m_bWorkerRunning = false;
+        }
     } onWorkerEnd{*this};
 
     while (!m_bStop)
@@ -84,6 +88,8 @@ void WatchdogServerModule::run()
 
         Poco::Thread::sleep(50);
         handleClientProcess();
+        madeProgress();
+        saveRegistryIfChanged();
         madeProgress();
         ++m_nPassCount;
     }

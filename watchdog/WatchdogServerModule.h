@@ -71,6 +71,17 @@ public:
     int getServerStatus(const std::string& serviceName);
     int checkAndStartServer();
 
+    // --- saved registry (RegistryPersistence.cpp) --------------------------
+    // At start-up (init calls it before the dependent services are checked):
+    // the records the store holds, each with its last feed set to now. No
+    // store: nothing. A saved registry that cannot be used is set aside and
+    // the registry stays empty. Records on the diagnostics logger.
+    void restoreRegistry();
+    // After every pass: writes the registry when anything but a feed changed
+    // it since the last save, so at most once per pass. Never throws; a
+    // failed save is recorded once and tried again after the next pass.
+    void saveRegistryIfChanged() noexcept;
+
     // --- observation (tests, benchmarks) -----------------------------------
     const std::map<std::string, WatchProcess>& watchProcesses() const { return m_mapWatchProcess; }
     const std::map<std::string, int32_t>& serverStatuses() const { return m_mapServerStatus; }
@@ -78,8 +89,8 @@ public:
     // Loop passes completed so far; readable from any thread.
     uint64_t passCount() const { return m_nPassCount.load(); }
     // Steps of passes completed so far (the accept poll, each client's poll
-    // and message, the cycle): it stands still only while the worker is
-    // stuck in one step or has ended. Readable from any thread.
+    // and message, the cycle, the save): it stands still only while the
+    // worker is stuck in one step or has ended. Readable from any thread.
     uint64_t progressCount() const { return m_nProgressCount.load(std::memory_order_relaxed); }
     // Whether the worker thread is running; readable from any thread.
     bool isServing() const { return m_bWorkerRunning.load(); }
@@ -108,4 +119,6 @@ private:
     std::atomic<uint64_t> m_nPassCount;
     std::atomic<uint64_t> m_nProgressCount{0};
     std::atomic<bool> m_bWorkerRunning{false};
+    bool m_bRegistryChanged = false; // a change the store has not seen yet
+    bool m_bSaveFailing = false;     // the last save failed (recorded once)
 };
