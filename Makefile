@@ -89,8 +89,10 @@ bench: deps
 	@/usr/bin/python3 scripts/measure_systemd.py --build-dir $(BENCH_BUILD_DIR)
 
 # The module's fuzzer (fuzz/, clang with libFuzzer, ASan and UBSan) for
-# FUZZ_SECONDS, from the seeds in fuzz/corpus. Inputs it finds go to
-# build-fuzz/corpus, an input that breaks something to build-fuzz/artifacts.
+# FUZZ_SECONDS, from the seeds in fuzz/corpus, then the saved registry's
+# reader for a quarter of that (at least 10 s), from fuzz/registry_corpus.
+# Inputs they find go to build-fuzz/corpus and build-fuzz/registry_corpus,
+# an input that breaks something to build-fuzz/artifacts.
 FUZZ_SECONDS ?= 300
 FUZZ_LOG ?= build-fuzz/fuzz.log
 .PHONY: fuzz
@@ -103,6 +105,13 @@ fuzz: deps
 	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/corpus fuzz/corpus >$(FUZZ_LOG) 2>&1 \
 	  || { tail -n 60 $(FUZZ_LOG); echo "fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
 	@tail -n 12 $(FUZZ_LOG) | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
+	@mkdir -p build-fuzz/registry_corpus
+	@seconds=$$(( $(FUZZ_SECONDS) / 4 > 10 ? $(FUZZ_SECONDS) / 4 : 10 )); \
+	  echo "== fuzzing the registry reader for $$seconds s (progress in build-fuzz/fuzz-registry.log)"; \
+	  build-fuzz/registry_reader_fuzzer -max_total_time=$$seconds -max_len=65536 -print_final_stats=1 \
+	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/registry_corpus fuzz/registry_corpus >build-fuzz/fuzz-registry.log 2>&1 \
+	  || { tail -n 60 build-fuzz/fuzz-registry.log; echo "fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
+	@tail -n 12 build-fuzz/fuzz-registry.log | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
 
 # The Windows flavour: cross-built with mingw-w64 into build-windows/ (POCO's
 # libraries built once from Debian's source, cached there); its setup program
