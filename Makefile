@@ -84,7 +84,7 @@ BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 bench: deps
 	@cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DWATCHDOG_BUILD_BENCHMARKS=ON >/dev/null
 	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS)
-	@for b in message_bench supervision_bench launch_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
+	@for b in message_bench supervision_bench launch_bench registry_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
 	@/usr/bin/python3 scripts/measure.py --build-dir $(BENCH_BUILD_DIR)
 	@/usr/bin/python3 scripts/measure_systemd.py --build-dir $(BENCH_BUILD_DIR)
 
