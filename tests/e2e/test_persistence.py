@@ -169,3 +169,25 @@ def test_a_saved_file_that_cannot_be_used_is_set_aside_and_the_start_goes_on(wat
     send(message(3, "A.exe"), message(1, "B.exe", "B", 1, TIMEOUT_NEVER))
     watchdog.wait_log(r"feed process\[A.exe\] is not existed!")
     assert wait_until(lambda: [r.split(b"\t")[1] for r in saved_records(registry)] == [b"B.exe"])
+
+
+def test_with_exit_on_stall_an_ended_worker_ends_the_process_and_the_next_one_has_its_records(watchdog, state,
+                                                                                            tmp_path):
+    env = {"ZELVIN_STATE_DIR": str(state)}
+    # No `net` on PATH: the first expiry's "net stop" cannot be started,
+    # which ends the worker.
+    watchdog.start(ZELVIN_EXIT_ON_STALL_S="2", PATH=str(tmp_path / "nothing"), **env)
+    watchdog.wait_listening()
+    send(message(1, "Never.exe", "NoSuchService", 1, TIMEOUT_NEVER),
+         message(1, "Gone.exe", "NoSuchService", 2, 1000))
+    watchdog.wait_log(r"ended by an uncaught exception")
+    assert watchdog.proc.wait(30) == 75
+    watchdog.wait_log(r"\[Error\] Watchdog: \[StallGuard::recordEnd \d+\] the worker has ended: "
+                      r"ending the process with exit code 75 so that it is started again")
+
+    # The pass that ended the worker had marked Gone.exe restarted: saved too.
+    watchdog.start(**env)
+    watchdog.wait_log(r"restored 2 records")
+    assert diag(watchdog, r"restored process\[Gone.exe\] service\[NoSuchService\] timeout\[1000 ms\] "
+                          r"state\[restarted\] restarts\[0\]")
+    assert diag(watchdog, r"restored process\[Never.exe\] service\[NoSuchService\] timeout\[never\]")
