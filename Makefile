@@ -126,4 +126,4 @@ windows:
 package-windows: windows
 	@cmake --build build-windows --target windows_setup
 test-windows: deps package-windows
-	@/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_wine.py tests/windows/test_installer.py
+	@/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_wine.py tests/windows/test_installer.py tests/windows/test_stall_guard.py
