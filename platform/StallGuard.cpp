@@ -69,17 +69,20 @@ void StallGuard::watch(std::chrono::milliseconds limit)
         {
             const uint64_t progress = m_fnProgress();
             const auto now = std::chrono::steady_clock::now();
-            if (!m_fnServing())
-                why = "the worker has ended";
-            else if (progress != lastProgress)
+            if (progress != lastProgress)
             {
                 lastProgress = progress;
                 lastChange = now;
             }
+            // An ended worker is given the same time as a stuck one, as
+            // systemd's WatchdogSec does: the record and the crash report of
+            // its end are written meanwhile.
             else if (now - lastChange >= limit)
-                why = "the worker has made no progress for " +
-                      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count()) +
-                      " ms";
+            {
+                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
+                why = m_fnServing() ? "the worker has made no progress for " + std::to_string(ms) + " ms"
+                                    : std::string("the worker has ended");
+            }
         }
     }
     if (!why.empty())

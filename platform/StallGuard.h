@@ -12,8 +12,10 @@
 // The watchdog of the watchdog where no service manager watches its worker
 // (Windows, or Linux outside systemd): with ZELVIN_EXIT_ON_STALL_S set to a
 // number of seconds, a thread of its own ends the whole process with exit
-// code STALL_EXIT_CODE when the worker has ended, or has made no progress
-// for that long. The service manager's recovery (the setup's failure
+// code STALL_EXIT_CODE when the worker has made no progress for that long,
+// stuck in a step or ended (an ended worker gets the same time, as under
+// systemd's WatchdogSec, so the record and crash report of its end are
+// written first). The service manager's recovery (the setup's failure
 // actions, or Restart= on Linux) then starts it again. Not copyable; one per
 // process.
 class StallGuard
@@ -25,7 +27,8 @@ public:
     static constexpr const char* VARIABLE = "ZELVIN_EXIT_ON_STALL_S";
 
     // `progress` returns the worker's progress count, `serving` whether the
-    // worker runs; both are called from the guard's thread. `endProcess`
+    // worker runs (it only chooses the words of the record); both are
+    // called from the guard's thread. `endProcess`
     // ends the process with the code (tests pass their own); by default the
     // process is terminated at once, without running destructors, which
     // would wait for the stuck worker.
