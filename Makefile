@@ -84,7 +84,7 @@ BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 bench: deps
 	@cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DWATCHDOG_BUILD_BENCHMARKS=ON >/dev/null
 	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS)
-	@for b in message_bench supervision_bench launch_bench formatter_bench status_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
+	@for b in message_bench supervision_bench launch_bench formatter_bench status_bench registry_bench; do $(BENCH_BUILD_DIR)/bin/$$b $(BENCH_FLAGS) || exit 1; done
 	@/usr/bin/python3 scripts/measure.py --build-dir $(BENCH_BUILD_DIR)
 	@/usr/bin/python3 scripts/measure_systemd.py --build-dir $(BENCH_BUILD_DIR)
 
@@ -93,7 +93,9 @@ bench: deps
 # build-fuzz/corpus, an input that breaks something to build-fuzz/artifacts.
 # Then the log formatter's escaping fuzzer for a fifth of that (a small
 # function: its coverage is reached within seconds), seeds in
-# fuzz/escaping_corpus, its findings in build-fuzz/escaping_corpus.
+# fuzz/escaping_corpus, its findings in build-fuzz/escaping_corpus; and the
+# saved registry's reader for a quarter of it (at least 10 s), from
+# fuzz/registry_corpus into build-fuzz/registry_corpus.
 FUZZ_SECONDS ?= 300
 FUZZ_LOG ?= build-fuzz/fuzz.log
 .PHONY: fuzz
@@ -112,6 +114,13 @@ fuzz: deps
 	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/escaping_corpus fuzz/escaping_corpus >>$(FUZZ_LOG) 2>&1 \
 	  || { tail -n 60 $(FUZZ_LOG); echo "escaping fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
 	@tail -n 12 $(FUZZ_LOG) | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
+	@mkdir -p build-fuzz/registry_corpus
+	@seconds=$$(( $(FUZZ_SECONDS) / 4 > 10 ? $(FUZZ_SECONDS) / 4 : 10 )); \
+	  echo "== fuzzing the registry reader for $$seconds s (progress in build-fuzz/fuzz-registry.log)"; \
+	  build-fuzz/registry_reader_fuzzer -max_total_time=$$seconds -max_len=65536 -print_final_stats=1 \
+	  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/registry_corpus fuzz/registry_corpus >build-fuzz/fuzz-registry.log 2>&1 \
+	  || { tail -n 60 build-fuzz/fuzz-registry.log; echo "fuzzer failed: input in build-fuzz/artifacts"; exit 1; }
+	@tail -n 12 build-fuzz/fuzz-registry.log | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
 
 # The Windows flavour: cross-built with mingw-w64 into build-windows/ (POCO's
 # libraries built once from Debian's source, cached there); its setup program
@@ -126,4 +135,4 @@ windows:
 package-windows: windows
 	@cmake --build build-windows --target windows_setup
 test-windows: deps package-windows
-	@/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_wine.py tests/windows/test_installer.py
+	@/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_wine.py tests/windows/test_installer.py tests/windows/test_stall_guard.py

@@ -4,6 +4,7 @@
 #include "CrashDumper.h"
 #include "LogRecord.h"
 #include "ServiceNotifier.h"
+#include "StallGuard.h"
 #include "System.h"
 #include "WatchdogFolders.h"
 #include "WatchdogServerModule.h"
@@ -99,6 +100,23 @@ void ZelvinWatchdog::displayHelp()
     helpFormatter.format(std::cout);
 }
 
+void ZelvinWatchdog::startStallGuard(StallGuard& guard)
+{
+    try
+    {
+        if (const auto limit = StallGuard::limitFromEnvironment())
+        {
+            guard.start(*limit);
+            DIAG_INFO("[%s %?d] the process ends itself when its worker stops for %?d s (%s)",
+                      static_cast<int>(limit->count()), std::string(StallGuard::VARIABLE));
+        }
+    }
+    catch (const Poco::Exception& exc)
+    {
+        DIAG_ERROR("[%s %?d] %s; the process does not end itself when its worker stops", exc.displayText());
+    }
+}
+
 int ZelvinWatchdog::main(const std::vector<std::string>& /*args*/)
 {
     WTD_PLAIN_INFO("ZelvinWatchdog running....");
@@ -128,10 +146,16 @@ int ZelvinWatchdog::main(const std::vector<std::string>& /*args*/)
     // the run through the framework.
     module.init();
     // systemd (Type=notify) learns that the watchdog serves, and restarts it
-    // when the worker's passes stop advancing.
-    ServiceNotifier notifier([&module] { return module.passCount(); });
+    // when the worker stops making progress.
+    ServiceNotifier notifier([&module] { return module.progressCount(); });
+    // Where no manager watches the worker (Windows), the process ends itself
+    // when the worker stops, for the service's recovery to start it again.
+    StallGuard guard([&module] { return module.progressCount(); }, [&module] { return module.isServing(); });
     if (module.isServing())
+    {
         notifier.notifyReady();
+        startStallGuard(guard);
+    }
     waitForTerminationRequest();
     return Application::EXIT_OK;
 }

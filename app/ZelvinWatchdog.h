@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class StallGuard;
+
 // The watchdog's application object. The framework decides between service
 // (daemon) and console operation, processes the command line and calls
 // initialize, main and uninitialize in that order. All the work happens on the
@@ -25,6 +27,8 @@ protected:
 
     void handleHelp(const std::string& name, const std::string& value);
     void displayHelp();
+    // Starts the guard when ZELVIN_EXIT_ON_STALL_S asks for it.
+    void startStallGuard(StallGuard& guard);
 
 private:
     bool m_bHelpRequested;

@@ -1,11 +1,13 @@
 #include "WatchdogPlatform.h"
 
+#include "FileRegistryStore.h"
 #include "InstallIntegrity.h"
 #include "ServiceControlFactory.h"
 #include "ServiceManagerName.h"
 #include "StatusFiles.h"
 #include "System.h"
 #include "SystemProcessLauncher.h"
+#include "WatchdogFolders.h"
 
 namespace
 {
@@ -36,5 +38,11 @@ WatchdogPlatform realPlatform()
     static auto* pProcesses = new SystemProcessLauncher();
     static auto* pInstall = new SystemInstallGuard();
     static auto* pStatus = StatusFiles::fromEnvironment().release();
-    return WatchdogPlatform{*pClock, *pServices, *pProcesses, *pInstall, pStatus, systemServiceManagerName()};
+    static RegistryStore* pStore = []() -> RegistryStore*
+    {
+        const std::optional<std::string> folder = stateFolder();
+        return folder ? new FileRegistryStore(*folder) : nullptr;
+    }();
+    return WatchdogPlatform{*pClock,  *pServices, *pProcesses, *pInstall,
+                            pStatus,  systemServiceManagerName(), pStore};
 }

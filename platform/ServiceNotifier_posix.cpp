@@ -9,12 +9,12 @@
 
 namespace
 {
-// Keep-alives are checked this often at most, so a pass that ends just after
-// a check is seen soon; systemd's interval is WatchdogSec.
+// Progress is checked this often at most, so a step that ends just after a
+// check is seen soon; systemd's interval is WatchdogSec.
 constexpr uint64_t MAX_CHECK_USEC = 1000000;
 } // namespace
 
-ServiceNotifier::ServiceNotifier(std::function<uint64_t()> passCount) : m_fnPassCount(std::move(passCount)) {}
+ServiceNotifier::ServiceNotifier(std::function<uint64_t()> progress) : m_fnProgress(std::move(progress)) {}
 
 ServiceNotifier::~ServiceNotifier()
 {
@@ -39,8 +39,10 @@ void ServiceNotifier::notifyReady()
     if (!m_bReady || sd_watchdog_enabled(0, &watchdogUsec) <= 0 || watchdogUsec == 0)
         return;
     // A quarter of the manager's interval, at most a second: a keep-alive is
-    // sent within that time of a pass ending, so only a worker that has made
-    // no pass for most of WatchdogSec misses the manager's deadline.
+    // sent within that time of a step ending, so only a worker that has
+    // finished no step for most of WatchdogSec misses the manager's
+    // deadline. The loop's steps are bounded (polls of 100 ms, a message of
+    // 250 ms), far below any sensible WatchdogSec.
     const uint64_t periodUsec = std::max<uint64_t>(1000, std::min(watchdogUsec / 4, MAX_CHECK_USEC));
     try
     {
@@ -55,14 +57,14 @@ void ServiceNotifier::notifyReady()
 
 void ServiceNotifier::sendKeepAlives(uint64_t periodUsec)
 {
-    uint64_t lastPass = m_fnPassCount();
+    uint64_t lastProgress = m_fnProgress();
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_cvStop.wait_for(lock, std::chrono::microseconds(periodUsec), [this] { return m_bStop; }))
     {
-        const uint64_t pass = m_fnPassCount();
-        if (pass == lastPass)
+        const uint64_t progress = m_fnProgress();
+        if (progress == lastProgress)
             continue;
-        lastPass = pass;
+        lastProgress = progress;
         sd_notify(0, "WATCHDOG=1");
     }
 }

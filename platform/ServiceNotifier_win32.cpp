@@ -3,7 +3,7 @@
 // The Windows service manager has no keep-alive protocol; the service's state
 // is reported by the framework's service dispatcher. Nothing to do here.
 
-ServiceNotifier::ServiceNotifier(std::function<uint64_t()> passCount) : m_fnPassCount(std::move(passCount)) {}
+ServiceNotifier::ServiceNotifier(std::function<uint64_t()> progress) : m_fnProgress(std::move(progress)) {}
 
 ServiceNotifier::~ServiceNotifier() = default;
 

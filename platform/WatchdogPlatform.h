@@ -2,6 +2,7 @@
 
 #include "InstallGuard.h"
 #include "ProcessLauncher.h"
+#include "RegistryStore.h"
 #include "SecondsClock.h"
 #include "ServiceControl.h"
 #include "StatusWriter.h"
@@ -19,10 +20,13 @@ struct WatchdogPlatform
     // The service manager behind `services`, as the snapshot names it:
     // "folder", "systemd" or "windows".
     const char* serviceManager = "";
+    // Where the registry is kept across restarts; none (no state folder):
+    // nothing is saved and nothing restored.
+    RegistryStore* store = nullptr;
 };
 
 // The real machine: the utility library's clock and integrity check, the
-// platform's service manager and process launcher, the status files.
-// Process-wide objects, created on first use and never destroyed before the
-// module.
+// platform's service manager and process launcher, the status files, and a
+// registry file in the state folder when one is configured. Process-wide
+// objects, created on first use and never destroyed before the module.
 WatchdogPlatform realPlatform();

@@ -15,7 +15,7 @@ REGISTER = re.compile(r"\] register new process\[(Soak[A-Za-z0-9]+\.exe)\]$")
 TALLIES = {
     "accepted": "server get new client connect!",
     "closed": "client socket had closed, erase it!",
-    "silent": "fell silent for",
+    "slow or silent": "bytes within 250 ms, erase it!",
     "reset/recv error": "recv error client socket is exception",
     "socket exception": "] client socket is exception",
     "unknown type": "unknowing watchdog message type",

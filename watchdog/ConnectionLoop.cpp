@@ -1,5 +1,8 @@
 // The worker's loop: accept clients, receive whole messages, dispatch them,
-// then run the supervision cycle, once per pass.
+// then run the supervision cycle, once per pass. Each step of a pass (the
+// accept poll, a client's poll, a client's message, the cycle) counts as
+// progress, so whatever watches the worker from outside sees a long pass
+// move on and a stuck step stand still.
 #include "LogRecord.h"
 #include "WatchdogServerModule.h"
 
@@ -7,6 +10,7 @@
 #include <Poco/Exception.h>
 #include <Poco/Timespan.h>
 
+#include <cstddef>
 #include <cstring>
 
 using Poco::Net::Socket;
@@ -15,9 +19,29 @@ using Poco::Net::StreamSocket;
 void WatchdogServerModule::run()
 {
     const Poco::Timespan pollTimeout(100000);
-    // Fixed buffers, reused for every message: nothing is allocated per message.
-    WatchdogMsgHeader header;
-    WatchdogMsg msg;
+    // One fixed buffer, reused for every message: nothing is allocated per
+    // message. Header and body are read as one, so the receive bound covers
+    // the whole message.
+    struct Frame
+    {
+        WatchdogMsgHeader header;
+        WatchdogMsg msg;
+    } frame;
+    static_assert(sizeof(Frame) == WATCHDOG_MESSAGE_SIZE && offsetof(Frame, msg) == WATCHDOG_HEADER_SIZE);
+    WatchdogMsgHeader& header = frame.header;
+    WatchdogMsg& msg = frame.msg;
+
+    // However the worker ends, an exception included, the registry is saved
+    // as the pass left it, and the module no longer counts as serving.
+    struct OnWorkerEnd
+    {
+        WatchdogServerModule& module;
+        ~OnWorkerEnd()
+        {
+            module.saveRegistryIfChanged();
+            module.m_bWorkerRunning = false;
+        }
+    } onWorkerEnd{*this};
 
     while (!m_bStop)
     {
@@ -29,26 +53,29 @@ void WatchdogServerModule::run()
             client.setBlocking(false);
             m_vecClientSocket.push_back(client);
         }
+        madeProgress();
 
         for (std::size_t i = 0; i < m_vecClientSocket.size();)
         {
             StreamSocket& client = m_vecClientSocket[i];
             try
             {
-                if (!client.poll(pollTimeout, Socket::SELECT_READ))
+                const bool readable = client.poll(pollTimeout, Socket::SELECT_READ);
+                madeProgress();
+                if (!readable)
                 {
                     ++i;
                     continue;
                 }
-                std::memset(&header, 0, sizeof(header));
-                std::memset(&msg, 0, sizeof(msg));
-                if (recvData(client, &header, WATCHDOG_HEADER_SIZE) < 0 ||
-                    recvData(client, &msg, WATCHDOG_BODY_SIZE) < 0)
+                std::memset(&frame, 0, sizeof(frame));
+                if (recvData(client, &frame, WATCHDOG_MESSAGE_SIZE) < 0)
                 {
+                    madeProgress();
                     client.close();
                     m_vecClientSocket.erase(m_vecClientSocket.begin() + i);
                     continue;
                 }
+                madeProgress();
                 processRecvData1(&header, &msg);
                 ++i;
             }
@@ -62,6 +89,9 @@ void WatchdogServerModule::run()
 
         Poco::Thread::sleep(50);
         handleClientProcess();
+        madeProgress();
+        saveRegistryIfChanged();
+        madeProgress();
         ++m_nPassCount;
         m_statusReport.passEnded(*this, m_platform, nowMs(), passStarted);
     }
@@ -73,9 +103,11 @@ int WatchdogServerModule::recvData(StreamSocket& socket, void* buffer, int lengt
     int count = 0;
     try
     {
-        // The bound covers the whole header or body, not each byte, so a client
-        // that trickles its bytes holds the worker no longer than one trickling
-        // all at once. The wait is a poll, never a retry spin.
+        // The bound covers everything asked for (the loop asks for a whole
+        // message), counted from the call, which comes when the first byte is
+        // there: a client that trickles its bytes holds the worker no longer
+        // than one that sends them all at once after the bound. The wait is a
+        // poll, never a retry spin.
         const Poco::Clock started;
         const Poco::Clock::ClockDiff bound = Poco::Clock::ClockDiff(RECV_WAIT_BOUND_MS) * 1000;
         while (count < length)
@@ -94,8 +126,8 @@ int WatchdogServerModule::recvData(StreamSocket& socket, void* buffer, int lengt
             const Poco::Clock::ClockDiff left = bound - started.elapsed();
             if (left <= 0)
             {
-                WTD_ERROR("[%s %?d] client socket sent %?d of %?d bytes and fell silent for %?d ms, erase it!\n",
-                          count, length, RECV_WAIT_BOUND_MS);
+                WTD_ERROR("[%s %?d] client socket sent %?d of %?d bytes within %?d ms, erase it!\n", count,
+                          length, RECV_WAIT_BOUND_MS);
                 return -4011;
             }
             socket.poll(Poco::Timespan(left), Socket::SELECT_READ | Socket::SELECT_ERROR);
@@ -104,7 +136,8 @@ int WatchdogServerModule::recvData(StreamSocket& socket, void* buffer, int lengt
     }
     catch (Poco::Exception& exc)
     {
-        WTD_ERROR("[%s %?d] recv error client socket is exception : %s, erase it!\n", std::string(exc.what()));
+        WTD_ERROR("[%s %?d] recv error client socket is exception : %s, erase it!\n",
+                  std::string(exc.what()));
         return -4010;
     }
 }

@@ -42,9 +42,21 @@ int WatchdogServerModule::init()
     m_serverSocket.bind(address, true, false);
     m_serverSocket.listen(LISTEN_BACKLOG);
 
+    // Only the watchdog that holds the port touches the saved registry, and
+    // its records are back before the dependent services are looked at.
+    restoreRegistry();
     checkAndStartServer();
 
-    m_thread.start(*this);
+    m_bWorkerRunning = true;
+    try
+    {
+        m_thread.start(*this);
+    }
+    catch (...)
+    {
+        m_bWorkerRunning = false;
+        throw;
+    }
     return 0;
 }
 

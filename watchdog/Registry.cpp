@@ -23,6 +23,7 @@ int WatchdogServerModule::registerWatchdog(const WatchdogMsg* msg)
         process.timeoutMs = WatchdogWire::timeoutMs(*msg);
         process.lastFeedMs = nowMs();
         m_mapWatchProcess.emplace(name, std::move(process));
+        m_bRegistryChanged = true;
         return 0;
     }
 
@@ -36,6 +37,7 @@ int WatchdogServerModule::registerWatchdog(const WatchdogMsg* msg)
         process.processId = WatchdogWire::processId(*msg);
         process.watchState = WatchState::Registered;
         process.graceCount = 0;
+        m_bRegistryChanged = true;
         return 0;
     }
 
@@ -59,6 +61,7 @@ int WatchdogServerModule::cancelWatchdog(const WatchdogMsg* msg)
     }
     WTD_INFO("[%s %?d] cancel process[%s]!\n", name);
     m_mapWatchProcess.erase(it);
+    m_bRegistryChanged = true;
     return 0;
 }
 
@@ -82,13 +85,17 @@ int WatchdogServerModule::feedWatchdog(const WatchdogMsg* msg)
     return 0;
 }
 
-int WatchdogServerModule::removeSameServiceProcess(const std::string& serviceName, const std::string& processName)
+int WatchdogServerModule::removeSameServiceProcess(const std::string& serviceName,
+                                                   const std::string& processName)
 {
     Poco::FastMutex::ScopedLock lock(m_mutex);
     for (auto it = m_mapWatchProcess.begin(); it != m_mapWatchProcess.end();)
     {
         if (it->second.serviceName == serviceName && it->second.processName != processName)
+        {
             it = m_mapWatchProcess.erase(it);
+            m_bRegistryChanged = true;
+        }
         else
             ++it;
     }

@@ -25,6 +25,8 @@ int WatchdogServerModule::handleClientProcess()
             ++it;
             continue;
         }
+        // Every change below outlives a restart of the watchdog.
+        m_bRegistryChanged = true;
         // lastFeedMs stays, so a tolerated record is expired again next cycle
         // and the tolerance counts cycles since the restart, feeds or not.
         if (process.watchState == WatchState::Restarted && process.graceCount <= GRACE_CYCLES)

@@ -53,7 +53,8 @@ public:
 
     // --- connection loop -------------------------------------------------
     // Receives exactly `length` bytes: 0, or -4009 (peer closed), -4010
-    // (socket error), -4011 (the rest did not come within the receive bound).
+    // (socket error), -4011 (not all of them came within RECV_WAIT_BOUND_MS
+    // of the call).
     int recvData(Poco::Net::StreamSocket& socket, void* buffer, int length);
     // Logs the type and hands the body to its handler. Always 0.
     int processRecvData1(const WatchdogMsgHeader* header, const WatchdogMsg* msg);
@@ -71,25 +72,41 @@ public:
     int getServerStatus(const std::string& serviceName);
     int checkAndStartServer();
 
+    // --- saved registry (RegistryPersistence.cpp) --------------------------
+    // At start-up (init calls it before the dependent services are checked):
+    // the records the store holds, each with its last feed set to now. No
+    // store: nothing. A saved registry that cannot be used is set aside and
+    // the registry stays empty. Records on the diagnostics logger.
+    void restoreRegistry();
+    // After every pass: writes the registry when anything but a feed changed
+    // it since the last save, so at most once per pass. Never throws; a
+    // failed save is recorded once and tried again after the next pass.
+    void saveRegistryIfChanged() noexcept;
+
     // --- observation (tests, benchmarks) -----------------------------------
     const std::map<std::string, WatchProcess>& watchProcesses() const { return m_mapWatchProcess; }
     const std::map<std::string, int32_t>& serverStatuses() const { return m_mapServerStatus; }
     std::size_t clientCount() const { return m_vecClientSocket.size(); }
     // Loop passes completed so far; readable from any thread.
     uint64_t passCount() const { return m_nPassCount.load(); }
-    // Whether the worker thread is running.
-    bool isServing() const { return m_thread.isRunning(); }
+    // Steps of passes completed so far (the accept poll, each client's poll
+    // and message, the cycle, the save): it stands still only while the
+    // worker is stuck in one step or has ended. Readable from any thread.
+    uint64_t progressCount() const { return m_nProgressCount.load(std::memory_order_relaxed); }
+    // Whether the worker thread is running; readable from any thread.
+    bool isServing() const { return m_bWorkerRunning.load(); }
     // What the status snapshot is built from beyond the records.
     const StatusReport& statusReport() const { return m_statusReport; }
     // The address the listening socket is bound to (after init).
     Poco::Net::SocketAddress listenAddress() const { return m_serverSocket.address(); }
 
-    // How long recvData waits for the rest of a header or a body that has
-    // begun to arrive; a whole message therefore waits at most twice this.
-    static constexpr int RECV_WAIT_BOUND_MS = 1000;
+    // How long the loop waits for the rest of a message (header and body
+    // together) once its first byte is there; a slower client is dropped.
+    static constexpr int RECV_WAIT_BOUND_MS = 250;
 
 private:
     uint32_t nowMs();
+    void madeProgress() { m_nProgressCount.fetch_add(1, std::memory_order_relaxed); }
 
     Poco::FastMutex m_mutex;
     Poco::Thread m_thread;
@@ -104,4 +121,8 @@ private:
     Poco::UInt16 m_nListenPort;
     std::atomic<uint64_t> m_nPassCount;
     StatusReport m_statusReport;
+    std::atomic<uint64_t> m_nProgressCount{0};
+    std::atomic<bool> m_bWorkerRunning{false};
+    bool m_bRegistryChanged = false; // a change the store has not seen yet
+    bool m_bSaveFailing = false;     // the last save failed (recorded once)
 };

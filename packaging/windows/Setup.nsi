@@ -18,6 +18,8 @@
 ;                                      dependent.conf and product.conf.example
 ;   log\                               Watchdog.log, crash\ and this setup's Setup.log
 ;   uninstall.exe
+; and %ProgramData%\Zelvin Watchdog\state\ (SYSTEM and administrators only):
+; the saved registry, kept across upgrades, removed by the uninstaller.
 ;
 ; On an upgrade the folder of the installed version is kept and an existing
 ; etc\Watchdog.xml or list in etc\services.d\ is left as it is, so an
@@ -43,6 +45,11 @@ ManifestSupportedOS all
 !define PUBLISHER "Zelvin"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ZelvinWatchdog"
 !define FIREWALL_RULE "Zelvin Watchdog (local only)"
+; The service's own environment (REG_MULTI_SZ "Environment" of its key):
+; where the registry is saved, and how long a stalled worker is tolerated
+; before the process ends itself for the failure actions below to restart it.
+!define STATE_SUBDIR "Zelvin Watchdog\state"
+!define EXIT_ON_STALL_S 30
 !define SERVICE_DESCRIPTION "Restarts the product's server processes that stop feeding it and keeps its dependent services started."
 
 Name "${PRODUCT} ${VERSION}"
@@ -161,8 +168,20 @@ Section "Watchdog"
     Call Run
     Pop $0
   ${EndIf}
+  ; The state folder, for SYSTEM and the administrators only, and the
+  ; service's environment; set on every install and upgrade.
+  ReadEnvStr $2 PROGRAMDATA
+  StrCpy $2 "$2\${STATE_SUBDIR}"
+  CreateDirectory "$2"
+  Push `"$SYSDIR\icacls.exe" "$2" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F`
+  Call Run
+  Pop $0
+  Push `"$SYSDIR\reg.exe" add "HKLM\SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}" /v Environment /t REG_MULTI_SZ /d "ZELVIN_STATE_DIR=$2\0ZELVIN_EXIT_ON_STALL_S=${EXIT_ON_STALL_S}" /f`
+  Call Run
+  Pop $0
   ; Recovery: restart 2 s after every unexpected end, also after an end
-  ; with an error code (failureflag).
+  ; with an error code (failureflag: the "non-crash failures" flag), which
+  ; is how the watchdog ends itself when its worker has stalled (exit 75).
   Push `"$SYSDIR\sc.exe" failure ${SERVICE_NAME} reset= 86400 actions= restart/2000/restart/2000/restart/2000`
   Call Run
   Pop $0
@@ -206,6 +225,9 @@ Section "Uninstall"
   RMDir "$INSTDIR\etc\services.d"
   RMDir "$INSTDIR\etc"
   Delete "$INSTDIR\uninstall.exe"
+  ReadEnvStr $2 PROGRAMDATA
+  RMDir /r "$2\${STATE_SUBDIR}"
+  RMDir "$2\Zelvin Watchdog"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   Push "done; the log folder $INSTDIR\log stays"
   Call un.Log

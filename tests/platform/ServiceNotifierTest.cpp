@@ -63,22 +63,23 @@ private:
 
 } // namespace
 
-// READY=1 once; WATCHDOG=1 only while the pass count advances (checked every
-// quarter of WATCHDOG_USEC, here 100 ms); STOPPING=1 at the end.
-TEST(platform_ServiceNotifier, FeedsTheManagerOnlyWhilePassesAdvance)
+// READY=1 once; WATCHDOG=1 only while the worker's progress count advances
+// (checked every quarter of WATCHDOG_USEC, here 100 ms); STOPPING=1 at the
+// end.
+TEST(platform_ServiceNotifier, FeedsTheManagerOnlyWhileTheWorkerProgresses)
 {
     FakeNotifySocket manager("400000");
-    std::atomic<uint64_t> passes{0};
+    std::atomic<uint64_t> progress{0};
     {
-        ServiceNotifier notifier([&passes] { return passes.load(); });
+        ServiceNotifier notifier([&progress] { return progress.load(); });
         notifier.notifyReady();
         EXPECT_EQ("READY=1", manager.next());
         // Frozen worker: five check periods without a keep-alive.
         EXPECT_EQ(std::nullopt, manager.next(500));
-        ++passes;
+        ++progress;
         EXPECT_EQ("WATCHDOG=1", manager.next());
         EXPECT_EQ(std::nullopt, manager.next(500));
-        ++passes;
+        ++progress;
         EXPECT_EQ("WATCHDOG=1", manager.next());
     }
     EXPECT_EQ("STOPPING=1", manager.next());

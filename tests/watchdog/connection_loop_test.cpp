@@ -220,8 +220,7 @@ TEST_F(ConnectionLoopTest, SilentHalfMessageIsDroppedAndOthersGoOn)
             sendAll(silent, wireBytes(WatchdogMsgType::Register, makeMsg("half.exe")).substr(0, 320));
             sendAll(busy, wireBytes(WatchdogMsgType::Feed, makeMsg("busy.exe")));
         });
-    const std::string message =
-        "client socket sent 300 of 648 bytes and fell silent for 1000 ms, erase it!\n";
+    const std::string message = "client socket sent 320 of 668 bytes within 250 ms, erase it!\n";
     const CapturedRecord dropped = waitForOne(message);
     expectOne(logs.channel(), "recvData", message, PRIO_ERROR);
     EXPECT_EQ(waitForOne("feed process[busy.exe]!\n").stamp, dropped.stamp);

@@ -95,6 +95,11 @@ def test_silent_setup_installs_registers_and_starts_the_service(installation, se
     assert service["DisplayName"] == "Zelvin Watchdog"
     assert "server processes" in service["Description"]
     assert installation.wine.registry(UNINSTALL_KEY)["DisplayVersion"] == version
+    # The service's own environment: the saved registry's folder and the
+    # stall guard's limit.
+    assert r"ZELVIN_STATE_DIR=C:\ProgramData\Zelvin Watchdog\state" in service["Environment"], service
+    assert "ZELVIN_EXIT_ON_STALL_S=30" in service["Environment"], service
+    assert (installation.wine.prefix / "drive_c" / "ProgramData" / "Zelvin Watchdog" / "state").is_dir()
 
     installation.serving()
     installation.wait_log(INIT_OK)
@@ -141,6 +146,7 @@ def test_uninstall_removes_the_service_and_the_program(installation):
     assert wait_until(lambda: installation.wine.registry(UNINSTALL_KEY) is None), installation.setup_log()
     for relative in ("bin", "etc", "uninstall.exe"):
         assert wait_until(lambda: not (installation.folder / relative).exists(), DEADLINE), relative
+    assert not (installation.wine.prefix / "drive_c" / "ProgramData" / "Zelvin Watchdog" / "state").exists()
     installation.took("uninstall, until removed", started)
     # The log folder stays.
     assert "shutting down" in installation.log()
