@@ -200,22 +200,24 @@ def net_processes():
 
 
 def test_the_watchdog_runs_our_net_which_leaves_unlisted_services_alone(watchdog):
-    """Records naming Wine's own services expire: the watchdog runs "net stop"
-    and "net start" for each (they are registered with the manager). The net
-    it finds first is ours, beside it, not Wine's in system32, and ours
-    refuses them: neither is stopped nor started, where Wine's net would do
-    both."""
+    """Records naming Wine's own services, which no list allows, expire: the
+    watchdog runs "net stop" for each, takes them for unregistered and drops
+    them without a start. The net it finds first is ours, beside it, not
+    Wine's in system32, and ours refuses them: neither is stopped nor
+    started, where Wine's net would have stopped the running one."""
     wine = watchdog.wine
     assert {name: wine.state(name) for name in UNLISTED} == UNLISTED
     send(*(message(1, f"{name}.exe", name, 1, 1000) for name in UNLISTED))
     seen = set()
     for name in UNLISTED:
         watchdog.wait_log(f"kill process[{name}.exe]")
-        watchdog.wait_log(f"launch process[{name}]")
-    send(*(message(2, f"{name}.exe") for name in UNLISTED))
+    send(*(message(3, f"{name}.exe") for name in UNLISTED))
+    for name in UNLISTED:
+        watchdog.wait_log(f"feed process[{name}.exe] is not existed!")
     assert wait_until(lambda: seen.update(net_processes()) or not net_processes()), net_processes()
     assert not [cmdline for cmdline in seen if "system32" in cmdline.lower()], seen
     assert {name: wine.state(name) for name in UNLISTED} == UNLISTED
+    assert not [name for name in UNLISTED if f"launch process[{name}]" in watchdog.log()]
 
 
 def test_our_net_answers_as_the_system_command_and_admits_one_at_work_one_waiting(watchdog):
