@@ -10,7 +10,6 @@
 #include <Poco/Exception.h>
 #include <Poco/Timespan.h>
 
-#include <cstddef>
 #include <cstring>
 
 using Poco::Net::Socket;
@@ -19,17 +18,9 @@ using Poco::Net::StreamSocket;
 void WatchdogServerModule::run()
 {
     const Poco::Timespan pollTimeout(100000);
-    // One fixed buffer, reused for every message: nothing is allocated per
-    // message. Header and body are read as one, so the receive bound covers
-    // the whole message.
-    struct Frame
-    {
-        WatchdogMsgHeader header;
-        WatchdogMsg msg;
-    } frame;
-    static_assert(sizeof(Frame) == WATCHDOG_MESSAGE_SIZE && offsetof(Frame, msg) == WATCHDOG_HEADER_SIZE);
-    WatchdogMsgHeader& header = frame.header;
-    WatchdogMsg& msg = frame.msg;
+    // Fixed buffers, reused for every message: nothing is allocated per message.
+    WatchdogMsgHeader header;
+    WatchdogMsg msg;
 
     // However the worker ends, an exception included, the registry is saved
     // as the pass left it, and the module no longer counts as serving.
@@ -67,8 +58,11 @@ void WatchdogServerModule::run()
                     ++i;
                     continue;
                 }
-                std::memset(&frame, 0, sizeof(frame));
-                if (recvData(client, &frame, WATCHDOG_MESSAGE_SIZE) < 0)
+                std::memset(&header, 0, sizeof(header));
+                std::memset(&msg, 0, sizeof(msg));
+                beginMessage();
+                if (recvData(client, &header, WATCHDOG_HEADER_SIZE) < 0 ||
+                    recvData(client, &msg, WATCHDOG_BODY_SIZE) < 0)
                 {
                     madeProgress();
                     client.close();
@@ -97,18 +91,22 @@ void WatchdogServerModule::run()
     }
 }
 
+void WatchdogServerModule::beginMessage()
+{
+    m_clkMessageStart.update();
+    m_iMessageBytes = 0;
+}
+
 int WatchdogServerModule::recvData(StreamSocket& socket, void* buffer, int length)
 {
     char* bytes = static_cast<char*>(buffer);
     int count = 0;
     try
     {
-        // The bound covers everything asked for (the loop asks for a whole
-        // message), counted from the call, which comes when the first byte is
-        // there: a client that trickles its bytes holds the worker no longer
-        // than one that sends them all at once after the bound. The wait is a
-        // poll, never a retry spin.
-        const Poco::Clock started;
+        // The bound covers the whole message, header and body, counted from
+        // its first byte: a client that trickles its bytes holds the worker no
+        // longer than one that sends them all at once after the bound. The
+        // wait is a poll, never a retry spin.
         const Poco::Clock::ClockDiff bound = Poco::Clock::ClockDiff(RECV_WAIT_BOUND_MS) * 1000;
         while (count < length)
         {
@@ -116,6 +114,7 @@ int WatchdogServerModule::recvData(StreamSocket& socket, void* buffer, int lengt
             if (received > 0)
             {
                 count += received;
+                m_iMessageBytes += received;
                 continue;
             }
             if (received == 0)
@@ -123,11 +122,11 @@ int WatchdogServerModule::recvData(StreamSocket& socket, void* buffer, int lengt
                 WTD_INFO("[%s %?d] client socket had closed, erase it!\n");
                 return -4009;
             }
-            const Poco::Clock::ClockDiff left = bound - started.elapsed();
+            const Poco::Clock::ClockDiff left = bound - m_clkMessageStart.elapsed();
             if (left <= 0)
             {
-                WTD_ERROR("[%s %?d] client socket sent %?d of %?d bytes within %?d ms, erase it!\n", count,
-                          length, RECV_WAIT_BOUND_MS);
+                WTD_ERROR("[%s %?d] client socket sent %?d of %?d bytes within %?d ms, erase it!\n",
+                          m_iMessageBytes, WATCHDOG_MESSAGE_SIZE, RECV_WAIT_BOUND_MS);
                 return -4011;
             }
             socket.poll(Poco::Timespan(left), Socket::SELECT_READ | Socket::SELECT_ERROR);

@@ -6,6 +6,7 @@
 #include "WatchdogMsg.h"
 #include "WatchdogPlatform.h"
 
+#include <Poco/Clock.h>
 #include <Poco/Mutex.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
@@ -53,8 +54,9 @@ public:
 
     // --- connection loop -------------------------------------------------
     // Receives exactly `length` bytes: 0, or -4009 (peer closed), -4010
-    // (socket error), -4011 (not all of them came within RECV_WAIT_BOUND_MS
-    // of the call).
+    // (socket error), -4011 (the message under way, header and body
+    // together, did not come within RECV_WAIT_BOUND_MS of its first byte;
+    // see beginMessage).
     int recvData(Poco::Net::StreamSocket& socket, void* buffer, int length);
     // Logs the type and hands the body to its handler. Always 0.
     int processRecvData1(const WatchdogMsgHeader* header, const WatchdogMsg* msg);
@@ -107,6 +109,9 @@ public:
 private:
     uint32_t nowMs();
     void madeProgress() { m_nProgressCount.fetch_add(1, std::memory_order_relaxed); }
+    // A client's message starts: its first byte is there. The receive bound
+    // of recvData counts from now, over the header and the body.
+    void beginMessage();
 
     Poco::FastMutex m_mutex;
     Poco::Thread m_thread;
@@ -125,4 +130,6 @@ private:
     std::atomic<bool> m_bWorkerRunning{false};
     bool m_bRegistryChanged = false; // a change the store has not seen yet
     bool m_bSaveFailing = false;     // the last save failed (recorded once)
+    Poco::Clock m_clkMessageStart;   // when the message under way began
+    int m_iMessageBytes = 0;         // how much of it has come
 };
