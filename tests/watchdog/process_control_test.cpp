@@ -11,7 +11,6 @@ namespace
 {
 
 using Lines = std::vector<std::string>;
-using Service = FakeServiceControl::Service;
 
 WatchProcess makeProcess(uint32_t pid)
 {
@@ -156,19 +155,6 @@ TEST_F(DependentStartTest, FailedQueryOrStartEndsTheWalk)
     EXPECT_THROW(module->checkAndStartServer(), Poco::Exception);
     EXPECT_THAT(fake.services.opened(), ElementsAre("MySqlqvms80"));
     EXPECT_THAT(table(), ElementsAre(std::pair<std::string, int32_t>{"MySqlqvms80", 1}));
-}
-
-TEST_F(DependentStartTest, SecondCallLeavesThreeFreshEntries)
-{
-    for (const char* name : {"MySqlqvms80", "DUZI", "VADA"})
-        fake.services.setRunning(name);
-    module->checkAndStartServer();
-    for (const char* name : {"MySqlqvms80", "DUZI", "VADA"})
-        fake.services.set(name, Service());
-    module->checkAndStartServer();
-    EXPECT_THAT(table(), ElementsAre(std::pair<std::string, int32_t>{"DUZI", 2},
-                                     std::pair<std::string, int32_t>{"MySqlqvms80", 2},
-                                     std::pair<std::string, int32_t>{"VADA", 2}));
 }
 
 } // namespace
