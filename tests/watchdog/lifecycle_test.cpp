@@ -31,17 +31,21 @@ protected:
     }
 };
 
-TEST_F(LifecycleTest, PortInUseRaisesAndStartsNoWorker)
+TEST_F(LifecycleTest, PortInUseOrServiceManagerFailureRaisesAndStartsNoWorker)
 {
     ServerSocket taken;
     taken.bind(SocketAddress("127.0.0.1", 0), false, false);
     taken.listen(1);
     useModuleOnPort(taken.address().port());
-
     EXPECT_THROW(module->init(), Poco::Exception);
     EXPECT_FALSE(module->isServing());
     EXPECT_TRUE(fake.services.opened().empty());
     EXPECT_TRUE(logs->records().empty());
+
+    useModuleOnPort(0);
+    fake.services.set("DUZI", {.registered = true, .throwOnOpen = true});
+    EXPECT_THROW(module->init(), Poco::Exception);
+    EXPECT_FALSE(module->isServing());
     module.reset();
 }
 
@@ -62,14 +66,6 @@ TEST_F(LifecycleTest, FailedIntegrityCheckEndsTheWatchdogAndListensNowhere)
     EXPECT_TRUE(fake.services.opened().empty());
     StreamSocket client;
     EXPECT_THROW(client.connect(SocketAddress("127.0.0.1", port)), Poco::Net::ConnectionRefusedException);
-}
-
-TEST_F(LifecycleTest, ServiceManagerFailureDuringStartUpStartsNoWorker)
-{
-    fake.services.set("DUZI", {.registered = true, .throwOnOpen = true});
-    EXPECT_THROW(module->init(), Poco::Exception);
-    EXPECT_FALSE(module->isServing());
-    module.reset();
 }
 
 // The dependent services are checked once the socket listens and before
