@@ -2,8 +2,8 @@
 // environment selects. Each case sets the variables it reads.
 #include "ServiceManagerChoice.h"
 #include "SystemdBus.h"
-#include "UnitName.h"
 #include "SystemdServiceControl.h"
+#include "UnitName.h"
 
 #include <Poco/Exception.h>
 

@@ -1,5 +1,5 @@
 #include "CrashDumper.h"
-#include "ZutilTestSupport.h"
+#include "fakes/TestSupport.h"
 #include "ZvLog.h"
 
 #include <Poco/Runnable.h>
@@ -14,7 +14,7 @@
 
 #include <spawn.h>
 
-using namespace zutiltest;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 extern char** environ;

@@ -1,4 +1,4 @@
-#include "ZutilTestSupport.h"
+#include "fakes/TestSupport.h"
 #include "ZvLog.h"
 
 #include <Poco/Logger.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <regex>
 
-using namespace zutiltest;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 // Each case points the config lookup at its own folder. Loggers are process
