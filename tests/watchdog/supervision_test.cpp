@@ -113,23 +113,6 @@ TEST_F(SupervisionTest, RecordOfUnknownServiceIsDroppedAfterItsStop)
     EXPECT_THAT(fake.services.opened(), ElementsAre("gone", ""));
 }
 
-TEST_F(SupervisionTest, RestartedRecordIgnoresReRegistrationAndKillTestsOldPid)
-{
-    registerMsg(makeMsg("app.exe", "svc", 11, 0));
-    cycles(1);
-    registerMsg(makeMsg("app.exe", "svc", 99, 5000));
-    EXPECT_EQ(record("app.exe").watchState, WatchState::Restarted);
-    EXPECT_EQ(record("app.exe").processId, 11u);
-    EXPECT_EQ(record("app.exe").timeoutMs, 0u);
-    EXPECT_EQ(logs->find("register process[app.exe] is existed!\n").size(), 1u);
-
-    cycles(5); // the next restart still stops and tests process 11
-    const std::vector<int> asked = fake.processes.pidsAsked();
-    ASSERT_EQ(asked.size(), 4u); // kill and launch of each restart
-    EXPECT_EQ(asked[0], 11);
-    EXPECT_EQ(asked[2], 11);
-}
-
 TEST_F(SupervisionTest, RestartCountCountsLaunchesWhateverTheirOutcome)
 {
     registerMsg(makeMsg("app.exe", "svc", 11, 0));
