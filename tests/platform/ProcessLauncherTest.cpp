@@ -65,16 +65,6 @@ TEST(SystemProcessLauncherTest, TellsLiveProcessesFromEndedOnes)
     EXPECT_FALSE(launcher.isRunning(-1));
 }
 
-TEST(SystemProcessLauncherTest, LaunchesTheCommandThroughPathWithItsArgs)
-{
-    SystemProcessLauncher launcher;
-    int pid = launcher.launch("sleep", {"30"});
-    ASSERT_GT(pid, 0);
-    EXPECT_TRUE(launcher.isRunning(pid));
-    EXPECT_EQ(waitForCmdline(pid, SLEEP_CMDLINE), SLEEP_CMDLINE);
-    killAndReap(pid);
-}
-
 // The watchdog's sockets and log file are open without close-on-exec, and its
 // worker thread blocks SIGTERM; neither may reach the command it starts.
 TEST(SystemProcessLauncherTest, CommandGetsNoDescriptorsAndACleanSignalState)
