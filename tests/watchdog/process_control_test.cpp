@@ -40,9 +40,7 @@ TEST_F(ProcessControlTest, KillStopsTheServiceAndReportsAProcessStillAlive)
                 ElementsAre("kill process[app.exe]", "the killed process[app.exe] is still running!\n",
                             "kill process[app.exe]"));
     EXPECT_EQ(logs->records()[0].priority, PRIO_INFO);
-    EXPECT_EQ(logs->records()[0].function, "WatchdogServerModule::killProcess");
-    EXPECT_EQ(logs->records()[1].priority, PRIO_ERROR);
-    EXPECT_EQ(logs->records()[1].function, "WatchdogServerModule::killProcess");
+    expectOne(logs.channel(), "killProcess", "the killed process[app.exe] is still running!\n", PRIO_ERROR);
 
     fake.processes.throwOnLaunch();
     EXPECT_THROW(module->killProcess(makeProcess(42)), Poco::Exception);
