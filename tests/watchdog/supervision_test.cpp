@@ -95,6 +95,8 @@ TEST_F(SupervisionTest, RestartRemovesOtherRecordsOfTheSameService)
     EXPECT_FALSE(has("b.exe"));
     EXPECT_TRUE(has("c.exe"));
     EXPECT_EQ(fake.processes.commandLines(), (Lines{"net stop svc", "net start svc"}));
+    EXPECT_EQ(module->removeSameServiceProcess("svc2", "other.exe"), 0);
+    EXPECT_FALSE(has("c.exe"));
 }
 
 TEST_F(SupervisionTest, RecordOfUnknownServiceIsDroppedAfterItsStop)
