@@ -276,7 +276,7 @@ def shlex_quote(text):
 def failed_tests(log):
     names = []
     try:
-        with open(log) as f:
+        with open(log, errors="replace") as f:
             text = f.read()
     except OSError:
         return names
