@@ -322,6 +322,9 @@ def summary(config, mutants):
         if m.get("status") == "survived":
             lines.append("  #%d %s:%d %s: %s  ->  %s" % (m["id"], m["file"], m["line"], m["kind"],
                                                         m["original"].strip(), m["mutated"].strip()))
+    flaky = ["  #%d %s" % (m["id"], "; ".join(", ".join(t) for t in m["flaky"])) for m in mutants if m.get("flaky")]
+    if flaky:
+        lines += ["", "tests that failed once and passed when run again (not counted as kills):"] + flaky
     return "\n".join(lines) + "\n"
 
 
@@ -340,6 +343,8 @@ def main():
     ap.add_argument("--out", required=True, help="JSON report (a .txt summary is written beside it)")
     ap.add_argument("--list", action="store_true", help="only print the drawn mutants")
     ap.add_argument("--no-sync", action="store_true", help="use the work folder as it is")
+    ap.add_argument("--resume", action="store_true",
+                    help="keep the results already in --out and run only the mutants without one")
     args = ap.parse_args()
 
     work = args.work or "/tmp/mut-" + args.name
@@ -360,6 +365,11 @@ def main():
                        for m in json.load(f)["mutants"]]
     else:
         mutants = draw(work, args.sample, args.seed, build)
+    if args.resume and os.path.exists(args.out):
+        with open(args.out) as f:
+            done = {m["id"]: m for m in json.load(f)["mutants"] if "status" in m}
+        mutants = [done.get(m["id"], m) if done.get(m["id"], {}).get("mutated") == m["mutated"] else m
+                   for m in mutants]
     if args.list:
         for m in mutants:
             print("#%d %s:%d %s: %s  ->  %s" % (m["id"], m["file"], m["line"], m["kind"],
@@ -390,6 +400,8 @@ def main():
     print("baseline passes: %s" % baseline, flush=True)
 
     for m in mutants:
+        if "status" in m:
+            continue
         path = os.path.join(work, m["file"])
         with open(path) as f:
             original = f.read()
@@ -411,6 +423,13 @@ def main():
                     log = os.path.join(logs, "m%d-%s.log" % (m["id"], name))
                     code, seconds = run(stage_command(regex, netns, 1), build, args.stage_timeout, log)
                     m[name + "_s"] = round(seconds)
+                    if code != 0 and code is not None and not any("Timeout" in t for t in failed_tests(log)):
+                        # A kill must happen twice: a test that fails once in
+                        # a while would otherwise pass for a kill.
+                        code, _ = run(stage_command(regex, netns, 1), build, args.stage_timeout, log + ".again")
+                        if code == 0:
+                            m.setdefault("flaky", []).append(failed_tests(log)[:5])
+                            continue
                     if code != 0:
                         m["status"], m["killed_by"] = "killed", name
                         m["failed"] = failed_tests(log)[:5] or (["(stage timed out)"] if code is None else [])
