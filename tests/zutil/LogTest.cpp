@@ -1,5 +1,5 @@
-#include "fakes/TestSupport.h"
 #include "ZvLog.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/Logger.h>
 #include <gtest/gtest.h>
@@ -45,7 +45,7 @@ TEST_F(zutil_Log, WritesFormattedLinesFromExistingLoggersToTheConfiguredFolder)
 
 TEST_F(zutil_Log, OverridesReplaceFolderAndStemAndASecondCallTakesOver)
 {
-    writeConfig("<Level value=\"no-such-level\"/>");
+    writeConfig("<Level value=\"no-such-level\"/><Keep value=\"0\"/>");
     ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 2, 0, m_dir / "first", "Custom"));
     Poco::Logger::get("WTD").information("one");
 
@@ -54,6 +54,7 @@ TEST_F(zutil_Log, OverridesReplaceFolderAndStemAndASecondCallTakesOver)
 
     const std::string first = readFile(m_dir / "first/Custom.log");
     EXPECT_NE(std::string::npos, first.find("unknown log level \"no-such-level\"")) << first;
+    EXPECT_NE(std::string::npos, first.find("invalid Log.Keep \"0\", using 10")) << first;
     EXPECT_NE(std::string::npos, first.find("WTD: one"));
     EXPECT_EQ(std::string::npos, first.find("WTD: two"));
     EXPECT_NE(std::string::npos, readFile(m_dir / "second/Watchdog.log").find("WTD: two"));
@@ -102,11 +103,13 @@ TEST_F(zutil_Log, ControlBytesAreWrittenEscapedOnEveryOutput)
         {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f\n"},
         {"c1 \xc2\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept",
          "c1 \\xc2\\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept\n"},
-        // The edges: the last C0 byte, the first and last C1 controls, the
-        // first and last printable characters of the same lead byte, and a C1
-        // control in the last two bytes.
-        {"us\x1f, C1 \xc2\x80 to \xc2\x9f, kept \xc2\xa0 to \xc2\xbf",
-         "us\\x1f, C1 \\xc2\\x80 to \\xc2\\x9f, kept \xc2\xa0 to \xc2\xbf\n"},
+        // The edges: the last C0 byte as the only control and the first byte,
+        // the first and last C1 controls, the first and last printable
+        // characters of the same lead byte, and a C1 control in the last two
+        // bytes.
+        {"\x1f is the first byte", "\\x1f is the first byte\n"},
+        {"C1 \xc2\x80 to \xc2\x9f, kept \xc2\xa0 to \xc2\xbf",
+         "C1 \\xc2\\x80 to \\xc2\\x9f, kept \xc2\xa0 to \xc2\xbf\n"},
         {"ends in a C1 \xc2\x85", "ends in a C1 \\xc2\\x85\n"},
     };
     writeConfig("");
