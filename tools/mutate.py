@@ -16,7 +16,9 @@ stage passed) or "unbuildable".
 globs FILES (source files the build compiles; a file claimed by an earlier
 --sample is left out of later ones). --replay REPORT re-runs the mutants of an
 earlier report instead. A stage ending in "@netns" runs inside a private
-network namespace (unshare -n, loopback up). Mutations: relational boundary
+network namespace (unshare -n, loopback up); every stage runs in a pid
+namespace with its own /proc, so no mutant can signal a process outside it.
+Mutations: relational boundary
 and equality swaps, a negated if/while condition, an integer literal +1 and
 -1, && <-> ||, a deleted call or assignment, a flipped return value.
 """
@@ -263,10 +265,13 @@ def run(cmd, cwd, timeout, log):
 
 
 def stage_command(regex, netns, jobs):
+    """Every stage runs in a pid namespace of its own with its own /proc: a
+    mutant of code that finds and signals processes (a negated name match
+    kills every process it may) reaches nothing outside the stage."""
     ctest = "ctest --stop-on-failure --output-on-failure -j %d -R %s" % (jobs, shlex_quote(regex))
     if netns:
-        return ["unshare", "-n", "sh", "-c", "ip link set lo up && " + ctest]
-    return ["sh", "-c", ctest]
+        return ["unshare", "-n", "-p", "-f", "--mount-proc", "sh", "-c", "ip link set lo up && " + ctest]
+    return ["unshare", "-p", "-f", "--mount-proc", "sh", "-c", ctest]
 
 
 def shlex_quote(text):
