@@ -7,6 +7,7 @@
 #include <Poco/Net/StreamSocket.h>
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <thread>
 
 using Poco::Net::ServerSocket;
@@ -115,7 +116,9 @@ TEST_F(LifecycleTest, DependentServicesAreCheckedBetweenListenAndWorkerStart)
     EXPECT_TRUE(logs->waitForMessage("server get new client connect!\n"));
 }
 
-TEST_F(LifecycleTest, DestructionWithConnectedClientsReturnsAndClosesThem)
+// The destructor waits for the pass under way (here held in a service query),
+// then every client connection is closed.
+TEST_F(LifecycleTest, DestructionWaitsForThePassUnderWayAndClosesTheClients)
 {
     ASSERT_EQ(module->init(), 0);
     StreamSocket first = connectClient();
@@ -124,7 +127,20 @@ TEST_F(LifecycleTest, DestructionWithConnectedClientsReturnsAndClosesThem)
     ASSERT_TRUE(logs->waitForMessage("register new process[app.exe]\n"));
     ASSERT_TRUE(logs->waitForMessage("server get new client connect!\n", 2));
 
-    module.reset();
+    fake.services.holdOpens();
+    ASSERT_TRUE(fake.services.waitUntilHeld());
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer(
+        [&]
+        {
+            module.reset();
+            destroyed = true;
+        });
+    Poco::Thread::sleep(200); // a window for a destructor that does not wait
+    const bool returnedWhileHeld = destroyed;
+    fake.services.releaseOpens();
+    destroyer.join();
+    EXPECT_FALSE(returnedWhileHeld);
     for (StreamSocket* client : {&first, &second})
     {
         client->setReceiveTimeout(Poco::Timespan(10, 0));
