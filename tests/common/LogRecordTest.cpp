@@ -49,41 +49,12 @@ TEST(LogRecordTest, RecordCarriesFunctionLineArgumentsPriorityAndLogger)
     EXPECT_EQ(Poco::Message::PRIO_ERROR, records[1].priority);
     EXPECT_EQ("unknowing watchdog message type 256", records[1].message);
     EXPECT_EQ(records[0].line + 1, records[1].line);
-}
 
-TEST(LogRecordTest, ExceptionTextFillsItsPlaceholder)
-{
-    WtdLogCapture capture;
-    WTD_ERROR("[%s %?d] client socket is exception : %s, erase it!\n",
-              std::string("Connection reset by peer"));
-    ASSERT_EQ(1u, capture->records().size());
-    EXPECT_EQ("client socket is exception : Connection reset by peer, erase it!\n",
-              capture->records()[0].message);
-    EXPECT_EQ("LogRecordTest_ExceptionTextFillsItsPlaceholder_Test::TestBody",
-              capture->records()[0].function);
-}
-
-TEST(LogRecordTest, ErrorLevelDropsInformationAndKeepsErrorAndCritical)
-{
-    WtdLogCapture capture;
-    Poco::Logger::get("WTD").setLevel(Poco::Message::PRIO_ERROR);
-    WTD_INFO("[%s %?d] register new process[%s]\n", "p");
-    WTD_PLAIN_INFO("ZelvinWatchdog running....");
-    WTD_ERROR("[%s %?d] net start app[%s] fail!", "s");
-    WTD_CRITICAL("[%s %?d] %s Status changed from %s to %s!\n", "DUZI", "running", "stop");
-    const CapturingChannel::Records records = capture->records();
-    ASSERT_EQ(2u, records.size());
-    EXPECT_EQ(Poco::Message::PRIO_ERROR, records[0].priority);
-    EXPECT_EQ(Poco::Message::PRIO_CRITICAL, records[1].priority);
-    EXPECT_EQ("DUZI Status changed from running to stop!\n", records[1].message);
-}
-
-TEST(LogRecordTest, PlainRecordIsWrittenAsIs)
-{
-    WtdLogCapture capture;
-    WTD_PLAIN_INFO("Watchdog SERVER initialize ok");
-    ASSERT_EQ(1u, capture->records().size());
-    EXPECT_EQ("Watchdog SERVER initialize ok", capture->records()[0].text);
+    // A plain record is the text as it is: no prefix, no formatting.
+    WTD_PLAIN_INFO("Watchdog SERVER initialize ok [%s %?d]");
+    ASSERT_EQ(3u, capture->records().size());
+    EXPECT_EQ("Watchdog SERVER initialize ok [%s %?d]", capture->records()[2].text);
+    EXPECT_EQ(Poco::Message::PRIO_INFORMATION, capture->records()[2].priority);
 }
 
 namespace

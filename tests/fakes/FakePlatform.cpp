@@ -136,12 +136,6 @@ void FakeProcessLauncher::throwOnLaunch(const std::string& verb)
     m_strThrowVerb = verb;
 }
 
-void FakeProcessLauncher::stopThrowing()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bThrow = false;
-}
-
 std::vector<FakeProcessLauncher::Launch> FakeProcessLauncher::launches() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -94,7 +94,6 @@ public:
     void setRunning(int pid, bool running);
     void setLaunchedRunning(bool running);
     void throwOnLaunch(const std::string& verb = std::string());
-    void stopThrowing();
 
     std::vector<Launch> launches() const;
     // "net stop X", "net start Y" ... one text per launch, in order.

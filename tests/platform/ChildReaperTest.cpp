@@ -1,5 +1,6 @@
 #include "ChildReaper.h"
 #include "SystemProcessLauncher.h"
+#include "fakes/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -36,10 +37,7 @@ int countChildren()
 
 template <typename Predicate> bool waitFor(Predicate predicate)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!predicate() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return predicate();
+    return testsupport::waitUntil(predicate, std::chrono::seconds(60));
 }
 
 TEST(ChildReaperTest, LeavesNoZombieBehindCommandsNobodyWaitsFor)

@@ -1,11 +1,11 @@
 #include "ProcessLimits.h"
 #include "SystemProcessLauncher.h"
 #include "TestChild.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/Exception.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -26,12 +26,8 @@ std::string readProcFile(int pid, const std::string& name)
 std::string waitForCmdline(int pid, const std::string& expected)
 {
     std::string text;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (text != expected && std::chrono::steady_clock::now() < deadline)
-    {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        text = readProcFile(pid, "cmdline");
-    }
+    testsupport::waitUntil([&] { return (text = readProcFile(pid, "cmdline")) == expected; },
+                           std::chrono::seconds(30));
     return text;
 }
 
@@ -67,16 +63,6 @@ TEST(SystemProcessLauncherTest, TellsLiveProcessesFromEndedOnes)
     EXPECT_FALSE(launcher.isRunning(0x3fffffff)) << "above any pid_max";
     EXPECT_FALSE(launcher.isRunning(0));
     EXPECT_FALSE(launcher.isRunning(-1));
-}
-
-TEST(SystemProcessLauncherTest, LaunchesTheCommandThroughPathWithItsArgs)
-{
-    SystemProcessLauncher launcher;
-    int pid = launcher.launch("sleep", {"30"});
-    ASSERT_GT(pid, 0);
-    EXPECT_TRUE(launcher.isRunning(pid));
-    EXPECT_EQ(waitForCmdline(pid, SLEEP_CMDLINE), SLEEP_CMDLINE);
-    killAndReap(pid);
 }
 
 // The watchdog's sockets and log file are open without close-on-exec, and its
@@ -122,12 +108,8 @@ TEST(SystemProcessLauncherTest, CommandMissingFromPathThrows)
     EXPECT_THROW(launcher.launch("no-such-command-for-the-watchdog", {}), Poco::SystemException);
 
     // "net" itself, with a PATH that has no "net" in it.
-    const std::filesystem::path emptyDir =
-        std::filesystem::temp_directory_path() / ("launcher-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(emptyDir);
-    const char* oldPath = std::getenv("PATH");
-    const std::string savedPath = oldPath ? oldPath : "";
-    ::setenv("PATH", emptyDir.c_str(), 1);
+    const testsupport::TempDir emptyDir;
+    const testsupport::ScopedEnv path("PATH", emptyDir.path().string());
     try
     {
         launcher.launch("net", {"start", "DUZI"});
@@ -137,8 +119,6 @@ TEST(SystemProcessLauncherTest, CommandMissingFromPathThrows)
     {
         EXPECT_NE(exc.displayText().find("net"), std::string::npos) << exc.displayText();
     }
-    ::setenv("PATH", savedPath.c_str(), 1);
-    std::filesystem::remove_all(emptyDir);
 }
 
 TEST(ProcessLimitsTest, SoftOpenFileLimitReachesTheHardOne)

@@ -1,9 +1,9 @@
 #include "ServiceNotifier.h"
+#include "fakes/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,26 +23,16 @@ class FakeNotifySocket
 {
 public:
     explicit FakeNotifySocket(const char* watchdogUsec)
+        : m_strPath(m_dir / "notify"), m_socketEnv("NOTIFY_SOCKET", m_strPath),
+          m_usecEnv("WATCHDOG_USEC", std::string(watchdogUsec)), m_pidEnv("WATCHDOG_PID", std::nullopt)
     {
-        std::string templ = (std::filesystem::temp_directory_path() / "notify-XXXXXX").string();
-        m_strDir = ::mkdtemp(templ.data());
-        m_strPath = m_strDir + "/notify";
         m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         m_strPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
         ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::setenv("NOTIFY_SOCKET", m_strPath.c_str(), 1);
-        ::setenv("WATCHDOG_USEC", watchdogUsec, 1);
-        ::unsetenv("WATCHDOG_PID");
     }
-    ~FakeNotifySocket()
-    {
-        ::unsetenv("NOTIFY_SOCKET");
-        ::unsetenv("WATCHDOG_USEC");
-        ::close(m_fd);
-        std::filesystem::remove_all(m_strDir);
-    }
+    ~FakeNotifySocket() { ::close(m_fd); }
 
     // The next message, or nullopt when none comes within `timeoutMs`.
     std::optional<std::string> next(int timeoutMs = 5000)
@@ -56,8 +46,9 @@ public:
     }
 
 private:
-    std::string m_strDir;
+    testsupport::TempDir m_dir;
     std::string m_strPath;
+    testsupport::ScopedEnv m_socketEnv, m_usecEnv, m_pidEnv;
     int m_fd = -1;
 };
 

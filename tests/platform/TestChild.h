@@ -1,11 +1,11 @@
 #pragma once
 
 #include "ProcStat.h"
+#include "fakes/TestSupport.h"
 
 #include <chrono>
 #include <csignal>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 // Children in known states for the process-state tests. Each is killed (if
@@ -63,14 +63,13 @@ private:
     // Until the child's stat satisfies `done`, at most 30 s.
     template <typename Predicate> void waitFor(Predicate done) const
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline)
-        {
-            auto info = ProcStat::read(m_pid);
-            if (info && done(*info))
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        testsupport::waitUntil(
+            [&]
+            {
+                const auto info = ProcStat::read(m_pid);
+                return info && done(*info);
+            },
+            std::chrono::seconds(30));
     }
     int m_pid;
 };

@@ -1,6 +1,7 @@
 #include "ServiceFolder.h"
 #include "FolderServiceControl.h"
 #include "RetryingServiceControl.h"
+#include "fakes/TestSupport.h"
 #include "platform/TestChild.h"
 
 #include <Poco/Exception.h>
@@ -19,14 +20,7 @@ namespace fs = std::filesystem;
 class ServiceFolderTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char szTemplate[] = "/tmp/zvservicesXXXXXX";
-        m_root = ::mkdtemp(szTemplate);
-        m_folder = m_root / "services";
-        fs::create_directory(m_folder);
-    }
-    void TearDown() override { fs::remove_all(m_root); }
+    ServiceFolderTest() { fs::create_directory(m_folder); }
 
     static void addRun(const fs::path& dir, fs::perms perms = fs::perms::owner_all)
     {
@@ -40,8 +34,9 @@ protected:
     }
     bool isRunning(const std::string& name) { return FolderServiceControl(m_folder).open(name)->isRunning(); }
 
-    fs::path m_root;
-    fs::path m_folder;
+    testsupport::TempDir m_dir;
+    fs::path m_root = m_dir.path();
+    fs::path m_folder = m_root / "services";
 };
 
 TEST_F(ServiceFolderTest, RegisteredOnlyWithAnExecutableRun)
@@ -116,9 +111,11 @@ TEST_F(ServiceFolderTest, OpenRidesOutAFolderAwayForAMomentOnly)
     addRun(m_root / "file");
     EXPECT_THROW(ServiceFolder((m_root / "file" / "run").string()), Poco::FileNotFoundException);
 
-    ::setenv("ZELVIN_SERVICE_DIR", strAbsent.c_str(), 1);
-    EXPECT_EQ(ServiceFolder::defaultPath(), strAbsent);
-    ::unsetenv("ZELVIN_SERVICE_DIR");
+    {
+        const testsupport::ScopedEnv env("ZELVIN_SERVICE_DIR", strAbsent);
+        EXPECT_EQ(ServiceFolder::defaultPath(), strAbsent);
+    }
+    const testsupport::ScopedEnv env("ZELVIN_SERVICE_DIR", std::nullopt);
     EXPECT_TRUE(ServiceFolder::defaultPath().ends_with("/services"));
 }
 

@@ -152,16 +152,23 @@ TEST_F(ConnectionLoopTest, UnknownTypesAreDroppedAndHeaderJunkIsIgnored)
     EXPECT_EQ(record("junk.exe").processId, 12u);
 }
 
-TEST_F(ConnectionLoopTest, ClosedClientIsRemovedAndItsRegistrationsStay)
+TEST_F(ConnectionLoopTest, ClosedAndResetClientsAreRemovedAndTheirRegistrationsStay)
 {
     StreamSocket quick = connectClient();
     quick.close();
+    StreamSocket reset = connectClient();
+    reset.setLinger(true, 0);
+    reset.close();
     StreamSocket client = connectClient();
     sendAll(client,
             wireBytes(WatchdogMsgType::Register, makeMsg("keep.exe", "svc", 11, WATCHDOG_TIMEOUT_NEVER)));
     waitForOne("register new process[keep.exe]\n");
     client.close();
 
+    const std::string resetMessage =
+        "recv error client socket is exception : Connection reset by peer, erase it!\n";
+    waitForOne(resetMessage);
+    expectOne(logs.channel(), "recvData", resetMessage, PRIO_ERROR);
     ASSERT_TRUE(logs->waitForMessage("client socket had closed, erase it!\n", 2));
     settle(logs->find("client socket had closed, erase it!\n").back());
     for (const CapturedRecord& record : logs->find("client socket had closed, erase it!\n"))
@@ -171,18 +178,6 @@ TEST_F(ConnectionLoopTest, ClosedClientIsRemovedAndItsRegistrationsStay)
     }
     EXPECT_EQ(parkedClientCount(), 0u);
     EXPECT_TRUE(has("keep.exe"));
-}
-
-TEST_F(ConnectionLoopTest, ResetConnectionIsRemoved)
-{
-    StreamSocket client = connectClient();
-    client.setLinger(true, 0);
-    client.close();
-    const std::string message =
-        "recv error client socket is exception : Connection reset by peer, erase it!\n";
-    settle(waitForOne(message));
-    expectOne(logs.channel(), "recvData", message, PRIO_ERROR);
-    EXPECT_EQ(parkedClientCount(), 0u);
 }
 
 TEST_F(ConnectionLoopTest, ClientBehindAClosedOneIsServedInTheSamePass)

@@ -7,6 +7,7 @@
 #include <Poco/Net/StreamSocket.h>
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <thread>
 
 using Poco::Net::ServerSocket;
@@ -31,17 +32,21 @@ protected:
     }
 };
 
-TEST_F(LifecycleTest, PortInUseRaisesAndStartsNoWorker)
+TEST_F(LifecycleTest, PortInUseOrServiceManagerFailureRaisesAndStartsNoWorker)
 {
     ServerSocket taken;
     taken.bind(SocketAddress("127.0.0.1", 0), false, false);
     taken.listen(1);
     useModuleOnPort(taken.address().port());
-
     EXPECT_THROW(module->init(), Poco::Exception);
     EXPECT_FALSE(module->isServing());
     EXPECT_TRUE(fake.services.opened().empty());
     EXPECT_TRUE(logs->records().empty());
+
+    useModuleOnPort(0);
+    fake.services.set("DUZI", {.registered = true, .throwOnOpen = true});
+    EXPECT_THROW(module->init(), Poco::Exception);
+    EXPECT_FALSE(module->isServing());
     module.reset();
 }
 
@@ -62,14 +67,6 @@ TEST_F(LifecycleTest, FailedIntegrityCheckEndsTheWatchdogAndListensNowhere)
     EXPECT_TRUE(fake.services.opened().empty());
     StreamSocket client;
     EXPECT_THROW(client.connect(SocketAddress("127.0.0.1", port)), Poco::Net::ConnectionRefusedException);
-}
-
-TEST_F(LifecycleTest, ServiceManagerFailureDuringStartUpStartsNoWorker)
-{
-    fake.services.set("DUZI", {.registered = true, .throwOnOpen = true});
-    EXPECT_THROW(module->init(), Poco::Exception);
-    EXPECT_FALSE(module->isServing());
-    module.reset();
 }
 
 // The dependent services are checked once the socket listens and before
@@ -119,7 +116,9 @@ TEST_F(LifecycleTest, DependentServicesAreCheckedBetweenListenAndWorkerStart)
     EXPECT_TRUE(logs->waitForMessage("server get new client connect!\n"));
 }
 
-TEST_F(LifecycleTest, DestructionWithConnectedClientsReturnsAndClosesThem)
+// The destructor waits for the pass under way (here held in a service query),
+// then every client connection is closed.
+TEST_F(LifecycleTest, DestructionWaitsForThePassUnderWayAndClosesTheClients)
 {
     ASSERT_EQ(module->init(), 0);
     StreamSocket first = connectClient();
@@ -128,7 +127,20 @@ TEST_F(LifecycleTest, DestructionWithConnectedClientsReturnsAndClosesThem)
     ASSERT_TRUE(logs->waitForMessage("register new process[app.exe]\n"));
     ASSERT_TRUE(logs->waitForMessage("server get new client connect!\n", 2));
 
-    module.reset();
+    fake.services.holdOpens();
+    ASSERT_TRUE(fake.services.waitUntilHeld());
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer(
+        [&]
+        {
+            module.reset();
+            destroyed = true;
+        });
+    Poco::Thread::sleep(200); // a window for a destructor that does not wait
+    const bool returnedWhileHeld = destroyed;
+    fake.services.releaseOpens();
+    destroyer.join();
+    EXPECT_FALSE(returnedWhileHeld);
     for (StreamSocket* client : {&first, &second})
     {
         client->setReceiveTimeout(Poco::Timespan(10, 0));

@@ -1,6 +1,6 @@
 #include "System.h"
 #include "ZelvinFileConfiguration.h"
-#include "ZutilTestSupport.h"
+#include "fakes/TestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-using namespace zutiltest;
+using namespace testsupport;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 

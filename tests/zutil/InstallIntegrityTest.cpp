@@ -1,9 +1,9 @@
 #include "InstallIntegrity.h"
-#include "ZutilTestSupport.h"
+#include "fakes/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-using namespace zutiltest;
+using namespace testsupport;
 
 namespace
 {

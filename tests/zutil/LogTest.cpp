@@ -1,5 +1,5 @@
-#include "ZutilTestSupport.h"
 #include "ZvLog.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/Logger.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <regex>
 
-using namespace zutiltest;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 // Each case points the config lookup at its own folder. Loggers are process
@@ -45,7 +45,7 @@ TEST_F(zutil_Log, WritesFormattedLinesFromExistingLoggersToTheConfiguredFolder)
 
 TEST_F(zutil_Log, OverridesReplaceFolderAndStemAndASecondCallTakesOver)
 {
-    writeConfig("<Level value=\"no-such-level\"/>");
+    writeConfig("<Level value=\"no-such-level\"/><Keep value=\"0\"/>");
     ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 2, 0, m_dir / "first", "Custom"));
     Poco::Logger::get("WTD").information("one");
 
@@ -54,6 +54,7 @@ TEST_F(zutil_Log, OverridesReplaceFolderAndStemAndASecondCallTakesOver)
 
     const std::string first = readFile(m_dir / "first/Custom.log");
     EXPECT_NE(std::string::npos, first.find("unknown log level \"no-such-level\"")) << first;
+    EXPECT_NE(std::string::npos, first.find("invalid Log.Keep \"0\", using 10")) << first;
     EXPECT_NE(std::string::npos, first.find("WTD: one"));
     EXPECT_EQ(std::string::npos, first.find("WTD: two"));
     EXPECT_NE(std::string::npos, readFile(m_dir / "second/Watchdog.log").find("WTD: two"));
@@ -102,6 +103,14 @@ TEST_F(zutil_Log, ControlBytesAreWrittenEscapedOnEveryOutput)
         {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f\n"},
         {"c1 \xc2\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept",
          "c1 \\xc2\\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept\n"},
+        // The edges: the last C0 byte as the only control and the first byte,
+        // the first and last C1 controls, the first and last printable
+        // characters of the same lead byte, and a C1 control in the last two
+        // bytes.
+        {"\x1f is the first byte", "\\x1f is the first byte\n"},
+        {"C1 \xc2\x80 to \xc2\x9f, kept \xc2\xa0 to \xc2\xbf",
+         "C1 \\xc2\\x80 to \\xc2\\x9f, kept \xc2\xa0 to \xc2\xbf\n"},
+        {"ends in a C1 \xc2\x85", "ends in a C1 \\xc2\\x85\n"},
     };
     writeConfig("");
     const StderrCapture console(m_dir / "console.txt");
@@ -121,38 +130,55 @@ TEST_F(zutil_Log, ControlBytesAreWrittenEscapedOnEveryOutput)
 
 // A log file that cannot be written (here: /dev/full, "No space left on
 // device") never throws into the caller: records are dropped and counted,
-// standard error gets one line, and once the file can be opened and written
-// again the count comes first, at error priority.
+// standard error gets one line as soon as the first one is lost, and once the
+// file can be opened and written again the count comes first, at error
+// priority, on a line of its own even where the outage cut the last one short.
 TEST_F(zutil_Log, FailingWritesAreDroppedCountedAndReportedWhenWritingWorksAgain)
 {
+    const struct
+    {
+        const char* left; // what the file holds when writing works again; nullptr: no file
+        int lost;
+        const char* before; // what the file then begins with
+    } cases[] = {{nullptr, 4, ""}, {"a whole line\n", 1, "a whole line\n"}, {"half a li", 2, "half a li\n"}};
     writeConfig("");
-    const fs::path file = m_dir.path() / "log" / "Watchdog.log";
-    fs::create_directories(file.parent_path());
-    fs::create_symlink("/dev/full", file);
-    const StderrCapture console(m_dir / "console.txt");
-    ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 1, 1, "", ""));
+    const auto escaped = [](const std::string& text)
+    { return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); };
+    int row = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(row);
+        const fs::path folder = m_dir.path() / std::to_string(row++);
+        const fs::path file = folder / "Watchdog.log";
+        fs::create_directories(folder);
+        fs::create_symlink("/dev/full", file);
+        const StderrCapture console((folder / "console.txt").string());
+        ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 1, 1, folder.string(), ""));
 
-    for (int i = 0; i < 3; ++i)
-        EXPECT_NO_THROW(Poco::Logger::get("WTD").error("lost " + std::to_string(i)));
-    EXPECT_NO_THROW(Poco::Logger::get("WTD").critical("lost too"));
-    const std::string stderrText = console.text();
-    EXPECT_EQ(1, std::count(stderrText.begin(), stderrText.end(), '\n')) << stderrText;
-    EXPECT_NE(std::string::npos,
-              stderrText.find("ZelvinUtil: cannot write the log file " + file.string() + " ("))
-        << stderrText;
-    EXPECT_NE(std::string::npos, stderrText.find("No space left on device")) << stderrText;
+        EXPECT_NO_THROW(Poco::Logger::get("WTD").error("lost 0"));
+        const std::string stderrText = console.text();
+        EXPECT_TRUE(std::regex_match(stderrText, std::regex("ZelvinUtil: cannot write the log file " +
+                                                            escaped(file.string()) +
+                                                            R"( \(.*No space left on device\).*\n)")))
+            << stderrText;
+        for (int i = 1; i < c.lost; ++i)
+            EXPECT_NO_THROW(Poco::Logger::get("WTD").critical("lost " + std::to_string(i)));
+        EXPECT_EQ(stderrText, console.text());
 
-    // The file is opened again by path: the records go to the new file.
-    fs::remove(file);
-    Poco::Logger::get("WTD").information("written again");
-    Poco::Logger::get("WTD").information("and on");
-    const std::regex expected(
-        R"(\S+ \S+ \[Error\] ZelvinUtil: 4 log records could not be written to )" +
-        std::regex_replace(file.string(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-        R"( \(.*No space left on device\)\n)"
-        R"(\S+ \S+ \[Information\] WTD: written again\n)"
-        R"(\S+ \S+ \[Information\] WTD: and on\n)");
-    const std::string text = readFile(file.string());
-    EXPECT_TRUE(std::regex_match(text, expected)) << text;
-    EXPECT_EQ(stderrText, console.text());
+        // The file is opened again by path: the records go to the new file.
+        fs::remove(file);
+        if (c.left)
+            writeFile(file.string(), c.left);
+        Poco::Logger::get("WTD").information("written again");
+        Poco::Logger::get("WTD").information("and on");
+        const std::regex expected(escaped(c.before) + R"(\S+ \S+ \[Error\] ZelvinUtil: )" +
+                                  std::to_string(c.lost) + " log records could not be written to " +
+                                  escaped(file.string()) +
+                                  R"( \(.*No space left on device\)\n)"
+                                  R"(\S+ \S+ \[Information\] WTD: written again\n)"
+                                  R"(\S+ \S+ \[Information\] WTD: and on\n)");
+        const std::string text = readFile(file.string());
+        EXPECT_TRUE(std::regex_match(text, expected)) << text;
+        EXPECT_EQ(stderrText, console.text());
+    }
 }

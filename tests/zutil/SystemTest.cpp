@@ -1,5 +1,5 @@
 #include "System.h"
-#include "ZutilTestSupport.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/Process.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-using namespace zutiltest;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 TEST(zutil_System, SecondCountNeverGoesBackAndAdvances)

@@ -1,5 +1,9 @@
 #pragma once
 
+// Helpers of the tests that run on Linux only (zutil, platform, services):
+// temporary folders, environment variables, files, bounded waits, children
+// and standard error.
+
 #include <Poco/Exception.h>
 
 #include <chrono>
@@ -18,7 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace zutiltest
+namespace testsupport
 {
 
 // A fresh folder of its own under the system temp folder, removed again.
@@ -27,7 +31,7 @@ class TempDir
 public:
     TempDir()
     {
-        std::string templ = (std::filesystem::temp_directory_path() / "zutil-XXXXXX").string();
+        std::string templ = (std::filesystem::temp_directory_path() / "wdtest-XXXXXX").string();
         m_path = ::mkdtemp(templ.data());
     }
     ~TempDir() { std::filesystem::remove_all(m_path); }
@@ -150,4 +154,4 @@ private:
     int m_nSaved = -1;
 };
 
-} // namespace zutiltest
+} // namespace testsupport
