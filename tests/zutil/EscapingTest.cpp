@@ -1,12 +1,12 @@
-#include "ZutilTestSupport.h"
 #include "ZvLog.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/Logger.h>
 #include <gtest/gtest.h>
 
 #include <regex>
 
-using namespace zutiltest;
+using namespace testsupport;
 using namespace std::string_literals;
 
 // Everything that is not printable, well-formed UTF-8 is written escaped, in
