@@ -14,6 +14,9 @@ int readMs(const char* szName, int iDefault, int iMax)
     const char* pEnd = szValue + std::strlen(szValue);
     int iValue = 0;
     auto res = std::from_chars(szValue, pEnd, iValue);
+    // A number too large for an int is a long wait asked for: the ceiling.
+    if (res.ec == std::errc::result_out_of_range && res.ptr == pEnd && *szValue != '-')
+        return iMax;
     if (res.ec != std::errc() || res.ptr != pEnd || iValue < 0)
         return iDefault;
     return iValue < iMax ? iValue : iMax;

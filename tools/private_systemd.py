@@ -23,9 +23,11 @@ How it is set up, and why:
 
 Every wait has a deadline. stop() ends the manager, kills whatever is left in
 its cgroup and removes the cgroup; cleanup_stale() removes the cgroups of
-earlier runs that were killed before they could clean up.
+earlier runs that were killed before they could clean up: those whose
+starter no longer holds the lock in its runtime folder.
 """
 
+import fcntl
 import os
 import shutil
 import signal
@@ -35,6 +37,9 @@ import tempfile
 import wdharness
 
 CGROUP_PREFIX = "zelvin-systemd-"
+# Where the managers' runtime folders are made: in /run, where units with
+# PrivateTmp= still see their sockets.
+RUNTIME_BASE = "/run" if os.access("/run", os.W_OK) else "/tmp"
 STUB_TARGETS = ("default", "basic", "sockets", "timers", "paths", "shutdown")
 # `systemctl --user exit` starts exit.target, which (as the real one) pulls in
 # systemd-exit.service: that waits for shutdown.target, which every unit with
@@ -126,36 +131,54 @@ def _remove_cgroup(path, deadline=5.0):
     return wdharness.wait_until(removed, deadline)
 
 
+def _has_starter(runtime):
+    """Whether the starter of the manager with the runtime folder `runtime`
+    still runs: it holds a lock there for as long as it lives. A pid would
+    say nothing here, since starters may run in pid namespaces of their own."""
+    try:
+        fd = os.open(os.path.join(runtime, "owner.lock"), os.O_RDWR)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except OSError:
+        return True
+    finally:
+        os.close(fd)
+
+
 def cleanup_stale():
-    """Removes the cgroups of private managers whose starter is gone."""
+    """Removes the cgroups and runtime folders of private managers whose
+    starter is gone."""
     base = _cgroup2_base()
     if base is None:
         return
     for entry in os.listdir(base):
         if entry.startswith(CGROUP_PREFIX):
-            owner = entry[len(CGROUP_PREFIX):].split("-")[0]
-            if owner.isdigit() and not wdharness.alive(int(owner)):
+            runtime = os.path.join(RUNTIME_BASE, entry[len(CGROUP_PREFIX):])
+            if not _has_starter(runtime):
                 _remove_cgroup(os.path.join(base, entry))
+                shutil.rmtree(runtime, ignore_errors=True)
 
 
 class PrivateSystemd:
     """One private `systemd --user`. Use as a context manager, or call start()
     and stop(). `units` is the units folder (made when missing)."""
 
-    _serial = 0
-
     def __init__(self, root=None, units=None):
         # The runtime folder holds the manager's sockets, whose paths must
         # stay within the 108 bytes of a unix socket address: short, and in
         # /run, where units with PrivateTmp= still see them.
-        self.runtime = tempfile.mkdtemp(prefix="zsd", dir="/run" if os.access("/run", os.W_OK) else "/tmp")
+        self.runtime = tempfile.mkdtemp(prefix="zsd", dir=RUNTIME_BASE)
         self.root = str(root) if root else self.runtime
         self.units = str(units) if units else os.path.join(self.runtime, "units")
         self.home = os.path.join(self.runtime, "home")
         self.log_path = os.path.join(self.root, "systemd.log")
-        PrivateSystemd._serial += 1
+        # Named after the runtime folder, which is unique on the machine.
         base = _cgroup2_base() or "/sys/fs/cgroup"
-        self.cgroup = os.path.join(base, "%s%d-%d" % (CGROUP_PREFIX, os.getpid(), PrivateSystemd._serial))
+        self.cgroup = os.path.join(base, CGROUP_PREFIX + os.path.basename(self.runtime))
+        self.owner_lock = None
         self.proc = None
         self.env = self.client_env(os.environ)
 
@@ -179,6 +202,10 @@ class PrivateSystemd:
         reason = why_unavailable()
         if reason:
             raise Unavailable(reason)
+        os.makedirs(self.runtime, exist_ok=True)
+        if self.owner_lock is None:  # a manager started again keeps its lock
+            self.owner_lock = os.open(os.path.join(self.runtime, "owner.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+            fcntl.flock(self.owner_lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         cleanup_stale()
         os.makedirs(self.units, exist_ok=True)
         os.makedirs(self.home, exist_ok=True)
@@ -280,6 +307,9 @@ class PrivateSystemd:
                 pass
         self.proc = None
         shutil.rmtree(self.runtime, ignore_errors=True)
+        if self.owner_lock is not None:
+            os.close(self.owner_lock)
+            self.owner_lock = None
 
     def kill_manager(self):
         """Ends the manager at once, leaving its units' processes (the bus goes

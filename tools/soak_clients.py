@@ -112,8 +112,9 @@ class Churn(threading.Thread):
         self.conns, self.tail, self.rng = conns, tail, rng
         # A half-sent connection stays silent this long after its accept is
         # logged: the rest of that pass (up to 100 ms per client) plus the
-        # receive bound (1 s + 1 s) plus a margin, so the bound is what ends it.
-        self.hold_s = 0.1 * clients + 2.0 + 2.0
+        # receive bound (250 ms for a whole message) plus a margin, so the
+        # bound is what ends it.
+        self.hold_s = 0.1 * clients + 0.25 + 1.0
         self.window, self.end_time, self.max_count = window, end_time, max_count
         self.counts = dict.fromkeys([k for k, _ in CHURN_KINDS], 0)
         self.connect_failures = 0

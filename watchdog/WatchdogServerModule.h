@@ -25,8 +25,9 @@
 // only by its destructor at process exit.
 //
 // Once init has started the worker, only the worker thread touches the
-// sockets, the registry and the service table; m_bStop is the one datum
-// shared with another thread.
+// sockets, the registry and the service table. Besides m_bStop, which stops
+// it, other threads only read atomic counters of its progress (the systemd
+// notifier, the stall guard) and whether it still runs.
 class WatchdogServerModule : public Poco::Runnable
 {
 public:

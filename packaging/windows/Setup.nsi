@@ -227,6 +227,8 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   ReadEnvStr $2 PROGRAMDATA
   RMDir /r "$2\${STATE_SUBDIR}"
+  ; The runtime folder: the status snapshot and net's admission files.
+  RMDir /r "$2\Zelvin Watchdog\run"
   RMDir "$2\Zelvin Watchdog"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   Push "done; the log folder $INSTDIR\log stays"

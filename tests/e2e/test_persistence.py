@@ -11,7 +11,7 @@ import threading
 
 import pytest
 
-from conftest import PORT, wait_until
+from wdharness import PORT, wait_until
 from wdharness import TIMEOUT_NEVER, message
 
 HOSTILE = b"\xff\x01a b\t%0A\nend"

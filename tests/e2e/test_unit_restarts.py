@@ -19,7 +19,8 @@ import time
 import pytest
 
 import private_systemd
-from conftest import BIN, PORT, wait_until
+from conftest import BIN
+from wdharness import PORT, wait_until
 from wdharness import TIMEOUT_NEVER, config_xml, message
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
