@@ -87,6 +87,23 @@ def skip_or_fail(reason):
     pytest.skip("no private systemd manager: %s" % reason)
 
 
+def start_or_skip(root=None, units=None):
+    """A started private manager, or the calling test skipped (failed under
+    ZELVIN_REQUIRE_SYSTEMD=1) where none can run here."""
+    sd = PrivateSystemd(root, units)
+    try:
+        return sd.start()
+    except Unavailable as why:
+        sd.stop()
+        skip_or_fail(str(why))
+
+
+def visible_folder(prefix):
+    """A new folder outside /tmp and /home, which a unit's PrivateTmp= and
+    ProtectHome= hide from it."""
+    return tempfile.mkdtemp(prefix=prefix, dir=RUNTIME_BASE)
+
+
 def why_unavailable():
     """None when a private manager can be started here, else the reason."""
     if os.geteuid() != 0:
@@ -317,3 +334,63 @@ class PrivateSystemd:
         if self.proc is not None and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGKILL)
             self.proc.wait(10)
+
+
+class PackagedUnit:
+    """The packaged unit file `unit_file` in the manager `sd`, unchanged but
+    for a drop-in: it runs REdodevaz of `bin_dir` with a configuration of its
+    own in `work` (a visible_folder(): etc/Watchdog.xml logging to work/log,
+    `services_d` copied beside it) and finds `net` through the link
+    work/netbin/net, which a test may take away; WatchdogSec= is
+    `watchdog_ms`. Four protections are set aside, for the private manager
+    only: on this kind of machine it cannot mount the inaccessible nodes of
+    the first three (exit 226/NAMESPACE), and the fourth hides the manager's
+    own /run/systemd, which the watchdog looks at to choose systemd."""
+
+    NAME = "zelvin-watchdog.service"
+    DEADLINE = 60
+
+    def __init__(self, sd, unit_file, bin_dir, work, watchdog_ms, services_d=None):
+        self.sd = sd
+        self.etc, log_dir, net_dir = (os.path.join(work, name) for name in ("etc", "log", "netbin"))
+        for folder in (self.etc, log_dir, net_dir):
+            os.makedirs(folder)
+        with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
+            f.write(wdharness.config_xml(log_dir=log_dir))
+        if services_d:
+            shutil.copytree(services_d, os.path.join(self.etc, "services.d"))
+        self.net_target = os.path.join(bin_dir, "net")
+        self.net_link = os.path.join(net_dir, "net")
+        os.symlink(self.net_target, self.net_link)
+        self.log = wdharness.LogFile(os.path.join(log_dir, "Watchdog.log"))
+        self.crash_dir = os.path.join(log_dir, "crash")
+        shutil.copy(unit_file, sd.units)
+        os.makedirs(os.path.join(sd.units, self.NAME + ".d"))
+        sd.add_unit(self.NAME + ".d/test.conf",
+                    "[Service]\nExecStart=\nExecStart=%s/REdodevaz\n"
+                    "Environment=ZELVIN_CONFIG_DIR=%s PATH=%s:/usr/bin:/bin ZELVIN_SYSTEMD_SCOPE=user\n"
+                    "ReadWritePaths=%s\nRestartSec=500ms\nWatchdogSec=%dms\n"
+                    "ProtectHome=read-only\nProtectKernelTunables=no\nProtectKernelLogs=no\n"
+                    "ProtectControlGroups=no\n" % (bin_dir, self.etc, net_dir, log_dir, watchdog_ms))
+        sd.systemctl("daemon-reload")
+
+    def start(self):
+        """Starts the unit and waits until the watchdog serves."""
+        started = self.sd.systemctl("start", self.NAME, timeout=self.DEADLINE)
+        assert started.returncode == 0, started.stderr + self.sd.systemctl("status", self.NAME).stdout
+        self.wait_log(r"Watchdog SERVER initialize ok")
+        assert wdharness.wait_until(wdharness.connects, self.DEADLINE)
+
+    def wait_log(self, pattern, count=1):
+        self.log.wait(pattern, count, self.DEADLINE, 0.1)
+
+    def pid(self):
+        return self.sd.main_pid(self.NAME)
+
+    def restarts(self):
+        return self.sd.show(self.NAME, "NRestarts")
+
+    def crash_reports(self):
+        """The text of every crash report the watchdog wrote."""
+        names = sorted(os.listdir(self.crash_dir)) if os.path.isdir(self.crash_dir) else []
+        return "".join(wdharness.read_text(os.path.join(self.crash_dir, name)) for name in names)

@@ -22,6 +22,7 @@ import socket
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -248,6 +249,38 @@ def connects(port=PORT, timeout=1.0):
         return True
     except OSError:
         return False
+
+
+def send(*messages, timeout=10):
+    """Sends `messages` over one connection to 127.0.0.1:30024, then closes it."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as sock:
+        for data in messages:
+            sock.sendall(data)
+
+
+class Feeder(threading.Thread):
+    """Feeds the record `name` every 0.4 s over a connection of its own,
+    connecting again whenever the watchdog is away (a restart). stop() ends it."""
+
+    def __init__(self, name):
+        super().__init__(daemon=True)
+        self.feed = message(FEED, name)
+        self.done = threading.Event()
+
+    def run(self):
+        sock = None
+        while not self.done.wait(0.4):
+            try:
+                sock = sock or socket.create_connection(("127.0.0.1", PORT), timeout=1)
+                sock.sendall(self.feed)
+            except OSError:
+                sock = sock.close() if sock else None
+        if sock:
+            sock.close()
+
+    def stop(self):
+        self.done.set()
+        self.join(5)
 
 
 # --- Log files --------------------------------------------------------------

@@ -1,14 +1,13 @@
 """The Debian package as an operator gets it (build-package/*.deb, made by
 `make package`): its metadata and file list, lintian, the unit as systemd
-reads it, the unpacked tree running on its own, and the packaged unit in a
-private systemd manager, which restarts the watchdog after kill -9 and after
-its worker has ended."""
+reads it, the unpacked tree running on its own, dpkg's install, upgrade,
+remove and purge, and the packaged unit serving in a private systemd
+manager."""
 
 import glob
 import os
 import re
 import shutil
-import signal
 import subprocess
 import tempfile
 
@@ -20,14 +19,9 @@ from wdharness import ROOT
 
 # The packaged watchdog listens on port 30024: in this file's own network.
 wdharness.isolate_network()
-BUILD = os.path.dirname(wdharness.build_bin())
 PACKAGE_DIR = os.environ.get("WATCHDOG_PACKAGE_DIR", os.path.join(ROOT, "build-package"))
 UNIT = "zelvin-watchdog.service"
 PRIVATE_BIN = "usr/lib/zelvin-watchdog/bin"
-DEADLINE = 60.0
-# Folders the unit's PrivateTmp= and ProtectHome= leave visible, wherever the
-# build tree is.
-VISIBLE_BASE = "/run" if os.access("/run", os.W_OK) else BUILD
 VERSION = open(os.path.join(ROOT, "CMakeLists.txt")).read().split("project(ZelvinWatchdog VERSION ")[1].split()[0]
 
 SERVICE_LISTS = ("etc/zelvin-watchdog/services.d/dependent.conf",
@@ -65,7 +59,7 @@ def deb():
 def tree(deb):
     """The package unpacked into a folder outside /tmp and /home, which the
     unit's PrivateTmp= and ProtectHome= would hide from the watchdog."""
-    root = tempfile.mkdtemp(prefix="zw-package-tree-", dir=VISIBLE_BASE)
+    root = private_systemd.visible_folder("zw-package-tree-")
     assert run("dpkg-deb", "-x", deb, root).returncode == 0
     yield root
     shutil.rmtree(root, ignore_errors=True)
@@ -185,78 +179,24 @@ def test_install_upgrade_remove_purge(deb, tmp_path):
     ], result.stderr
 
 
-
-def test_packaged_unit_in_a_systemd_manager(tree, tmp_path):
-    """The packaged unit, unchanged but for a drop-in that points it at the
-    unpacked tree, a test configuration and the private (user) manager: it
-    starts, serves, comes back after kill -9, and comes back through systemd's
-    watchdog after its worker has ended (here: `net` gone at an expiry)."""
-    reason = private_systemd.why_unavailable()
-    if reason:
-        private_systemd.skip_or_fail(reason)
-    private_bin = os.path.join(tree, PRIVATE_BIN)
-    work = tempfile.mkdtemp(prefix="zw-package-unit-", dir=VISIBLE_BASE)
-    etc, log_dir, net_dir = (os.path.join(work, name) for name in ("etc", "log", "netbin"))
-    for folder in (etc, log_dir, net_dir):
-        os.makedirs(folder)
-    with open(os.path.join(etc, "Watchdog.xml"), "w") as f:
-        f.write(wdharness.config_xml(log_dir=log_dir))
-    shutil.copytree(os.path.join(tree, "etc/zelvin-watchdog/services.d"), os.path.join(etc, "services.d"))
-    # `net` reached through a folder of its own, so the test can take it away.
-    os.symlink(os.path.join(private_bin, "net"), os.path.join(net_dir, "net"))
-    logfile = wdharness.LogFile(os.path.join(log_dir, "Watchdog.log"))
-    log = logfile.text
-
-    def wait_log(text, count=1):
-        logfile.wait(re.escape(text), count, DEADLINE, 0.2)
-
-    sd = private_systemd.PrivateSystemd(root=work)
+def test_packaged_unit_in_a_systemd_manager(tree):
+    """The packaged unit and programs in the private (user) manager, the unit
+    unchanged but for a drop-in that points it at the unpacked tree and a
+    test configuration with the packaged allow-list: it starts and serves the
+    packaged wdctl. Its restarts (kill -9, an ended worker) are
+    tests/e2e/test_unit_restarts.py's, on the same unit file."""
+    work = private_systemd.visible_folder("zw-package-unit-")
+    sd = private_systemd.start_or_skip(root=work)
     try:
-        sd.start()
-        shutil.copy(os.path.join(tree, "lib/systemd/system", UNIT), sd.units)
-        os.makedirs(os.path.join(sd.units, UNIT + ".d"))
-        with open(os.path.join(sd.units, UNIT + ".d", "test.conf"), "w") as f:
-            f.write("[Service]\nExecStart=\nExecStart=%s/REdodevaz\n"
-                    "Environment=ZELVIN_CONFIG_DIR=%s PATH=%s:/usr/bin:/bin ZELVIN_SYSTEMD_SCOPE=user\n"
-                    "ReadWritePaths=%s\nRestartSec=500ms\nWatchdogSec=4s\n"
-                    # Set aside for the private manager only: on this kind of
-                    # machine it cannot mount the inaccessible nodes of the
-                    # first three (exit 226/NAMESPACE), and the fourth hides the
-                    # manager's own /run/systemd, which the watchdog looks at
-                    # to choose systemd.
-                    "ProtectHome=read-only\nProtectKernelTunables=no\nProtectKernelLogs=no\n"
-                    "ProtectControlGroups=no\n"
-                    % (private_bin, etc, net_dir, log_dir))
-        started = sd.systemctl("start", UNIT, timeout=DEADLINE)
-        assert started.returncode == 0, started.stderr + sd.systemctl("status", UNIT).stdout + log()
+        unit = private_systemd.PackagedUnit(sd, os.path.join(tree, "lib/systemd/system", UNIT),
+                                            os.path.join(tree, PRIVATE_BIN), work, 4000,
+                                            os.path.join(tree, "etc/zelvin-watchdog/services.d"))
+        unit.start()
         assert sd.show(UNIT, "ActiveState") == "active"
-        wait_log("Watchdog SERVER initialize ok")
-        wait_log("service allow-list: 3 service(s) listed in %s/services.d" % etc)
+        unit.wait_log(re.escape("service allow-list: 3 service(s) listed in %s/services.d" % unit.etc))
         wdctl = os.path.join(tree, "usr/bin/zelvin-wdctl")
         assert run(wdctl, "register", "Unit.exe", "NoSuchUnit", "1", "never").returncode == 0
-        wait_log("register new process[Unit.exe]")
-
-        first = sd.main_pid(UNIT)
-        os.kill(first, signal.SIGKILL)
-        wait_log("Watchdog SERVER initialize ok", 2)
-        assert wdharness.wait_until(lambda: sd.main_pid(UNIT) not in (0, first), DEADLINE)
-        assert wdharness.wait_until(lambda: sd.show(UNIT, "ActiveState") == "active", DEADLINE)
-
-        # The worker ends when "net" cannot be started at an expiry; the
-        # process stays up, and systemd's watchdog restarts it.
-        second = sd.main_pid(UNIT)
-        os.unlink(os.path.join(net_dir, "net"))
-        assert wdharness.wait_until(
-            lambda: run(wdctl, "register", "Gone.exe", "NoSuchUnit", "1", "1000").returncode == 0, DEADLINE)
-        wait_log("Watchdog SERVER initialize ok", 3)
-        assert sd.main_pid(UNIT) != second
-        assert "[Critical]" in log() and sd.show(UNIT, "NRestarts") == "2"
-        # systemd's watchdog ends the process with SIGABRT, which the crash
-        # handler reports beside the report of the ended worker.
-        crash = os.path.join(log_dir, "crash")
-        reports = "".join(open(os.path.join(crash, name)).read() for name in os.listdir(crash))
-        assert "Cannot start net" in reports, reports
-        assert "Fatal signal 6" in reports, reports
+        unit.wait_log(re.escape("register new process[Unit.exe]"))
     finally:
         sd.stop()
         assert not sd.processes()
