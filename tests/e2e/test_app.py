@@ -67,17 +67,28 @@ def test_a_quiet_run_writes_only_the_designs_records_and_ends_cleanly_on_sigterm
         assert watchdog.output() == ""
 
 
-def test_a_wrong_service_manager_variable_ends_the_start_on_standard_error(watchdog):
-    """Checked when the module is created: exit 78 and the variable named on
-    standard error, before anything listens or is looked at."""
-    plain_env = dict(watchdog.env)
-    for variable, value in WRONG_VARIABLES.items():
-        watchdog.env = dict(plain_env, **{variable: value})
-        r = watchdog.run()
-        assert r.returncode == EXIT_CONFIG
-        assert r.stderr.startswith('Invalid argument: %s="%s" is not known' % (variable, value)), r.stderr
-        assert r.stdout == ""
-    assert "Process[" not in watchdog.log() and "ZelvinWatchdog running...." in watchdog.log()
+@pytest.mark.parametrize("change, stderr", [
+    ({"ZELVIN_SERVICE_MANAGER": "upstart"}, 'Invalid argument: ZELVIN_SERVICE_MANAGER="upstart" is not known'),
+    ({"ZELVIN_SYSTEMD_SCOPE": "session"}, 'Invalid argument: ZELVIN_SYSTEMD_SCOPE="session" is not known'),
+    (None, "Watchdog.xml"),
+    ("<config><Log/></config>", "Log.Type[@value]"),
+])
+def test_a_wrong_variable_or_a_missing_config_file_or_key_ends_the_run_naming_it(watchdog, change, stderr):
+    """Exit 78 and the cause on standard error. A service manager variable is
+    checked when the module is created, before anything listens or is looked
+    at."""
+    path = os.path.join(watchdog.etc, "Watchdog.xml")
+    if isinstance(change, dict):
+        watchdog.env.update(change)
+    else:
+        os.remove(path)
+        if change:
+            with open(path, "w") as f:
+                f.write(change)
+    r = watchdog.run()
+    assert (r.returncode, r.stdout) == (EXIT_CONFIG, "")
+    assert stderr in r.stderr
+    assert "Process[" not in watchdog.log()
 
 
 def test_a_service_manager_that_cannot_be_reached_ends_the_start_with_nothing_started(watchdog, tmp_path):
@@ -109,9 +120,7 @@ def test_with_a_list_only_listed_folder_services_are_started(watchdog):
     for name in ("Unlisted", "DUZI"):
         watchdog.add_sleeper(name)
     watchdog.add_service("Listed", "env > env.txt\n" + SLEEPER_SCRIPT)
-    os.makedirs(os.path.join(watchdog.etc, "services.d"))
-    with open(os.path.join(watchdog.etc, "services.d", "product.conf"), "w") as f:
-        f.write("# the product's servers\nListed\n")
+    watchdog.allow("Listed")
     watchdog.start()
     watchdog.wait_listening()
     watchdog.wait_log(r"Process\[DUZI\] is unregistered!")
@@ -131,18 +140,6 @@ def test_with_a_list_only_listed_folder_services_are_started(watchdog):
                if "=" in line)
     assert os.path.normpath(env["ZELVIN_CONFIG_DIR"].strip()) == os.path.normpath(watchdog.etc)
     assert env["ZELVIN_RUNTIME_DIR"].strip()
-
-
-@pytest.mark.parametrize("config, named", [(None, "Watchdog.xml"), ("<config><Log/></config>", "Log.Type[@value]")])
-def test_a_missing_config_file_or_key_ends_the_run_naming_it(watchdog, config, named):
-    path = os.path.join(watchdog.etc, "Watchdog.xml")
-    os.remove(path)
-    if config:
-        with open(path, "w") as f:
-            f.write(config)
-    r = watchdog.run()
-    assert (r.returncode, r.stdout) == (EXIT_CONFIG, "")
-    assert named in r.stderr
 
 
 def test_taken_port_ends_the_process_instead_of_idling(watchdog):

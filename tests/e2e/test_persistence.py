@@ -5,14 +5,11 @@ started again, with a state folder (everything back) and without one
 import os
 import re
 import signal
-import socket
 import stat
-import threading
 
 import pytest
 
-from wdharness import PORT, wait_until
-from wdharness import TIMEOUT_NEVER, message
+from wdharness import TIMEOUT_NEVER, Feeder, message, send, wait_until
 
 HOSTILE = b"\xff\x01a b\t%0A\nend"
 RECORDS = (  # name, service, timeout
@@ -21,39 +18,6 @@ RECORDS = (  # name, service, timeout
     ("Never.exe", "NoSuchService", TIMEOUT_NEVER),
     (HOSTILE, "NoSuchService", TIMEOUT_NEVER),
 )
-
-
-class Feeder(threading.Thread):
-    """Feeds one name every 0.4 s over a connection of its own, connecting
-    again whenever the watchdog is away."""
-
-    def __init__(self, name):
-        super().__init__(daemon=True)
-        self.name_bytes = name
-        self.done = threading.Event()
-
-    def run(self):
-        sock = None
-        while not self.done.wait(0.4):
-            try:
-                sock = sock or socket.create_connection(("127.0.0.1", PORT), timeout=1)
-                sock.sendall(message(3, self.name_bytes))
-            except OSError:
-                if sock:
-                    sock.close()
-                sock = None
-        if sock:
-            sock.close()
-
-    def stop(self):
-        self.done.set()
-        self.join(5)
-
-
-def send(*messages):
-    with socket.create_connection(("127.0.0.1", PORT), timeout=5) as sock:
-        for data in messages:
-            sock.sendall(data)
 
 
 def diag(wd, pattern):
@@ -95,7 +59,7 @@ def test_killed_and_started_again_every_record_is_back_and_supervised(watchdog, 
     assert watchdog.net("start", "Unfed").returncode == 0
     unfed = watchdog.service_pid("Unfed")
 
-    feeder = Feeder(b"Fed.exe")
+    feeder = Feeder("Fed.exe")
     feeder.start()
     try:
         assert watchdog.stop(signal.SIGKILL) == -signal.SIGKILL
@@ -146,13 +110,12 @@ def test_without_a_state_folder_nothing_is_written_or_restored(watchdog, state, 
 GOOD = b"ZelvinWatchdog registry\t1\nP\tA.exe\tA\t\t1\t5000\t0\t0\t1\nend\t1\t"
 
 
+# Every reason the format gives is registry_store_test's; here two, through
+# the real file and its folder.
 @pytest.mark.parametrize("content, why", [
     (b"\x00\x01garbage\n", "is not a saved registry"),
-    (GOOD[:-12], r"is truncated \(its last line is incomplete\)"),
-    (GOOD.replace(b"\t1\n", b"\t7\n", 1) + b"00000000\n",
-     r"comes from another version of the format \(7, this watchdog reads 1\)"),
     (GOOD + b"00000000\n", r"is damaged \(checksum mismatch\)"),
-], ids=["garbage", "truncated", "other-version", "damaged"])
+], ids=["garbage", "damaged"])
 def test_a_saved_file_that_cannot_be_used_is_set_aside_and_the_start_goes_on(watchdog, state, content, why):
     os.makedirs(state, mode=0o700)
     registry = state / "registry"

@@ -5,14 +5,13 @@ file's network namespace."""
 
 import os
 import re
-import socket
 import time
 
 import pytest
 
 import private_systemd
 from conftest import BIN
-from wdharness import PORT, Watchdog, message, wait_until
+from wdharness import Watchdog, message, send, wait_until
 
 DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
 # What the tests may have the watchdog control (services.d beside Watchdog.xml).
@@ -31,11 +30,7 @@ HOSTILE = ("../x", "a b", b"\xff\xfe")
 
 @pytest.fixture(scope="module")
 def manager(tmp_path_factory):
-    sd = private_systemd.PrivateSystemd(root=tmp_path_factory.mktemp("systemd"))
-    try:
-        sd.start()
-    except private_systemd.Unavailable as why:
-        private_systemd.skip_or_fail(why)
+    sd = private_systemd.start_or_skip(root=tmp_path_factory.mktemp("systemd"))
     yield sd
     sd.stop()
 
@@ -47,9 +42,7 @@ def wd(tmp_path, manager):
     manager.systemctl("daemon-reload")
     w = Watchdog(BIN, tmp_path)
     w.env = manager.client_env(w.env)
-    os.makedirs(os.path.join(w.etc, "services.d"))
-    with open(os.path.join(w.etc, "services.d", "test.conf"), "w") as f:
-        f.write("# the units these tests restart\n" + "\n".join(LISTED) + "\n")
+    w.allow(*LISTED)
     yield w
     assert w.close(), "the watchdog did not end within 30 s of SIGTERM"
     # The watchdog never waits for its `net` commands: let them end before
@@ -72,14 +65,10 @@ def test_only_listed_units_restart_and_unknown_unlisted_or_hostile_services_are_
     wd.wait_log(r"service allow-list: %d service\(s\) listed in %s" % (len(LISTED), re.escape(wd.etc)))
     assert wd.net("start", "Worker").returncode == 0
     first = manager.main_pid("Worker.service")
-    with socket.create_connection(("127.0.0.1", PORT)) as client:
-        client.sendall(message(1, "Ghost.exe", "NoSuchService", 0, 1000))
-        client.sendall(message(1, "Pool.exe", "Pool@listed", 0, 1000))
-        for service in UNLISTED:
-            client.sendall(message(1, service + ".exe", service, 0, 1000))
-        for i, service in enumerate(HOSTILE):
-            client.sendall(message(1, "Hostile%d.exe" % i, service, 0, 1000))
-        wd.wait_log(r"register new process\[Hostile%d.exe\]" % (len(HOSTILE) - 1))
+    send(message(1, "Ghost.exe", "NoSuchService", 0, 1000), message(1, "Pool.exe", "Pool@listed", 0, 1000),
+         *(message(1, service + ".exe", service, 0, 1000) for service in UNLISTED),
+         *(message(1, "Hostile%d.exe" % i, service, 0, 1000) for i, service in enumerate(HOSTILE)))
+    wd.wait_log(r"register new process\[Hostile%d.exe\]" % (len(HOSTILE) - 1))
 
     wd.wait_log(r"kill process\[Worker.exe\]", timeout=30)
     wd.wait_log(r"launch process\[Worker\] Success")

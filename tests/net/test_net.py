@@ -323,37 +323,14 @@ def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
 SYSTEM_ERROR = "A system error has occurred.\n\n"
 
 
-def tamper_runtime(run, commands):
-    os.chmod(run, 0o777)
-
-
-def tamper_net_folder(run, commands):
-    os.chown(run / "net", 65534, 65534)
-
-
-def tamper_queue_link(run, commands):
-    (commands / "DUZI.queue").symlink_to(run.parent / "target")
-
-
-def tamper_pending_owner(run, commands):
-    (commands / "DUZI.pending").write_text("")
-    os.chmod(commands / "DUZI.pending", 0o600)
-    os.chown(commands / "DUZI.pending", 65534, 65534)
-
-
-def tamper_queue_mode(run, commands):
-    (commands / "DUZI.queue").write_text("")
-    os.chmod(commands / "DUZI.queue", 0o666)
-
-
-@pytest.mark.parametrize("tamper, reason", [
-    (tamper_runtime, "run may be written by other accounts: refused"),
-    (tamper_net_folder, "run/net belongs to another account (uid 65534): refused"),
-    (tamper_queue_link, "/DUZI.queue is a symbolic link: refused"),
-    (tamper_pending_owner, "/DUZI.pending belongs to another account (uid 65534): refused"),
-    (tamper_queue_mode, "/DUZI.queue may be written by other accounts: refused"),
+@pytest.mark.parametrize("path, tamper, reason", [
+    ("run", 0o777, "run may be written by other accounts: refused"),
+    ("run/net", "owner", "run/net belongs to another account (uid 65534): refused"),
+    ("DUZI.queue", "link", "/DUZI.queue is a symbolic link: refused"),
+    ("DUZI.pending", "owner", "/DUZI.pending belongs to another account (uid 65534): refused"),
+    ("DUZI.queue", 0o666, "/DUZI.queue may be written by other accounts: refused"),
 ])
-def test_queue_and_lock_files_another_account_could_reach_are_refused(folder, tamper, reason):
+def test_queue_and_lock_files_another_account_could_reach_are_refused(folder, path, tamper, reason):
     """What another account could hold, fill or redirect is never used: the
     command fails naming it, the service is left alone, a link's target is
     not touched."""
@@ -361,7 +338,12 @@ def test_queue_and_lock_files_another_account_could_reach_are_refused(folder, ta
     commands = command_folder(folder)
     os.makedirs(commands, mode=0o700)
     (folder.parent / "target").write_text("untouched")
-    tamper(folder.parent / "run", commands)
+    place = folder.parent / path if path.startswith("run") else commands / path
+    if tamper == "link":
+        place.symlink_to(folder.parent / "target")
+    else:
+        place.touch(0o600)
+        os.chown(place, 65534, 65534) if tamper == "owner" else os.chmod(place, tamper)
     res = net(folder, "start", "DUZI")
     assert res.returncode == 2 and res.stderr.decode().startswith(SYSTEM_ERROR), res.stderr
     assert reason in res.stderr.decode()
@@ -406,11 +388,7 @@ def test_systemd_units_only_as_listed_and_only_dependents_without_a_list(tmp_pat
     """On systemd a missing list allows the three dependent services only; a
     list allows exactly its names, a template instance only as listed. What
     is refused never reaches the manager."""
-    sd = private_systemd.PrivateSystemd(root=tmp_path)
-    try:
-        sd.start()
-    except private_systemd.Unavailable as why:
-        private_systemd.skip_or_fail(why)
+    sd = private_systemd.start_or_skip(root=tmp_path)
     try:
         for unit in ("DUZI", "Other", "inst@"):
             sd.add_service(unit, "/bin/sleep infinity")
@@ -487,10 +465,7 @@ def test_another_account_holds_up_no_restart_and_no_dependent_start(tmp_path):
     try:
         for name in ("Worker",) + DEPENDENTS:
             wd.add_sleeper(name)
-        wd.add_service("Stranger", "echo ran > ran\nexec sleep 1000")
-        os.makedirs(os.path.join(wd.etc, "services.d"))
-        with open(os.path.join(wd.etc, "services.d", "product.conf"), "w") as f:
-            f.write("\n".join(("Worker",) + DEPENDENTS) + "\n")
+        wd.allow("Worker", *DEPENDENTS)
         for path in (root, run_dir):
             os.chmod(path, 0o755)
         for path in [wd.services] + [os.path.join(wd.services, name) for name in os.listdir(wd.services)]:
@@ -510,24 +485,12 @@ def test_another_account_holds_up_no_restart_and_no_dependent_start(tmp_path):
         assert wd.net("start", "Worker").returncode == 0
         worker = wd.service_pid("Worker")
         wd.wdctl("register", "Worker.exe", "Worker", str(worker), "1000")
-        wd.wdctl("register", "Stranger.exe", "Stranger", "1", "1000")
         wd.wait_log(r"kill process\[Worker.exe\]")
-        killed = wd.records(r"kill process\[Worker.exe\]")[0][0]
         assert wdharness.wait_until(lambda: wd.service_pid("Worker") not in (None, worker), 10, 0.01)
-        restarted = time.time() - killed
-
         duzi = wd.service_pid("DUZI")
         os.kill(duzi, signal.SIGKILL)
-        crashed = time.time()
         assert wdharness.wait_until(lambda: wd.service_pid("DUZI") not in (None, duzi) and
                                     alive(wd.service_pid("DUZI")), 10, 0.01)
-        print("restart of Worker %.2f s after its kill record, DUZI running again %.2f s after its crash"
-              % (restarted, time.time() - crashed))
-
-        wd.wait_log(r"kill process\[Stranger.exe\]")
-        assert wdharness.wait_until(lambda: not wd.net_commands("Stranger"), 30)
-        assert not os.path.exists(os.path.join(wd.services, "Stranger", "ran"))
-        assert "The service name is invalid." in wd.output()
         assert "A system error has occurred." not in wd.output()
         assert attacker.poll() is None, "the locks were held throughout"
     finally:
