@@ -35,7 +35,7 @@ TEST(LogRecordTest, QualifiedNameDropsReturnTypeParametersAndTemplates)
 
 TEST(LogRecordTest, RecordCarriesFunctionLineArgumentsPriorityAndLogger)
 {
-    WtdLogCapture capture;
+    LogCapture capture;
     Widget().act(256, "example.exe");
 
     const CapturingChannel::Records records = capture->records();
@@ -56,19 +56,6 @@ TEST(LogRecordTest, RecordCarriesFunctionLineArgumentsPriorityAndLogger)
     EXPECT_EQ("Watchdog SERVER initialize ok [%s %?d]", capture->records()[2].text);
     EXPECT_EQ(Poco::Message::PRIO_INFORMATION, capture->records()[2].priority);
 }
-
-namespace
-{
-
-// Keeps the Poco::Message of every record, parameters included.
-class MessageChannel : public Poco::Channel
-{
-public:
-    void log(const Poco::Message& msg) override { m_vecMessage.push_back(msg); }
-    std::vector<Poco::Message> m_vecMessage;
-};
-
-} // namespace
 
 // The records about one process or service carry their event's MESSAGE_ID
 // (fixed: operators query them) and the name their first own argument holds,
@@ -101,22 +88,16 @@ TEST(LogRecordTest, EventRecordsCarryTheirFixedMessageIdAndName)
         {"[%s %?d] Process[%s] is exception!", "835f76f4deb14a818005819c3da1009b", "WD_SERVICE"},
         {"[%s %?d] server get new client connect!\n", nullptr, nullptr},
     };
-    Poco::Logger& logger = Poco::Logger::get("WTD");
-    const Poco::Channel::Ptr pSaved = logger.getChannel();
-    const int savedLevel = logger.getLevel();
-    Poco::AutoPtr<MessageChannel> pChannel(new MessageChannel);
-    logger.setChannel(pChannel);
-    logger.setLevel(Poco::Message::PRIO_INFORMATION);
+    LogCapture capture;
     for (const auto& row : rows)
         LogRecord::format(Poco::Message::PRIO_CRITICAL, "WTD", "A::f", 1, row.fmt, "Svc\n", "stop",
                           "running");
-    logger.setChannel(pSaved);
-    logger.setLevel(savedLevel);
 
-    ASSERT_EQ(std::size(rows), pChannel->m_vecMessage.size());
+    const CapturingChannel::Records records = capture->records();
+    ASSERT_EQ(std::size(rows), records.size());
     for (std::size_t i = 0; i < std::size(rows); ++i)
     {
-        const Poco::Message& msg = pChannel->m_vecMessage[i];
+        const Poco::Message& msg = records[i].original;
         SCOPED_TRACE(rows[i].fmt);
         EXPECT_EQ(Poco::Message::PRIO_CRITICAL, msg.getPriority());
         EXPECT_EQ(rows[i].id ? rows[i].id : "(none)", msg.get("MESSAGE_ID", "(none)"));

@@ -1,8 +1,8 @@
 #pragma once
 
 // A Poco channel that keeps every record it is given, and a guard that puts
-// one on the "WTD" logger for the length of a test. Thread-safe: the
-// watchdog's worker thread logs while the test thread reads and waits.
+// one on a logger for the length of a test. Thread-safe: the watchdog's
+// worker thread logs while the test thread reads and waits.
 
 #include <Poco/AutoPtr.h>
 #include <Poco/Channel.h>
@@ -19,7 +19,8 @@
 
 struct CapturedRecord
 {
-    std::string text; // the whole text as logged
+    Poco::Message original; // as logged, parameters included
+    std::string text;       // the whole text as logged
     Poco::Message::Priority priority = Poco::Message::PRIO_TRACE;
     std::string source; // the logger's name
     uint64_t stamp = 0; // the stamp function's value when the record arrived
@@ -39,6 +40,7 @@ public:
     void log(const Poco::Message& msg) override
     {
         CapturedRecord record = parse(msg.getText());
+        record.original = msg;
         record.priority = msg.getPriority();
         record.source = msg.getSource();
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -87,27 +89,19 @@ public:
         m_vecRecord.clear();
     }
 
-    // Waits until `predicate` holds for the records so far; false when the
-    // deadline passed first. The deadline only stops a broken test from
-    // hanging; it is not a measure of anything.
-    bool waitFor(const std::function<bool(const Records&)>& predicate,
-                 std::chrono::milliseconds deadline = std::chrono::seconds(10)) const
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cond.wait_for(lock, deadline, [&] { return predicate(m_vecRecord); });
-    }
-
-    // Waits for at least `count` records with this exact message.
+    // Waits (at most 10 s, which only stops a broken test from hanging) for
+    // at least `count` records with this exact message.
     bool waitForMessage(const std::string& message, std::size_t count = 1) const
     {
-        return waitFor(
-            [&](const Records& records)
-            {
-                std::size_t seen = 0;
-                for (const CapturedRecord& record : records)
-                    seen += record.message == message ? 1 : 0;
-                return seen >= count;
-            });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, std::chrono::seconds(10),
+                               [&]
+                               {
+                                   std::size_t seen = 0;
+                                   for (const CapturedRecord& record : m_vecRecord)
+                                       seen += record.message == message ? 1 : 0;
+                                   return seen >= count;
+                               });
     }
 
     static CapturedRecord parse(const std::string& text)
@@ -139,27 +133,27 @@ private:
     std::function<uint64_t()> m_fnStamp;
 };
 
-// Installs a CapturingChannel on the "WTD" logger at trace level and puts the
-// previous channel and level back when destroyed.
-class WtdLogCapture
+// Installs a CapturingChannel on the logger `name` ("WTD" unless given) at
+// trace level and puts the previous channel and level back when destroyed.
+class LogCapture
 {
 public:
-    WtdLogCapture()
-        : m_pChannel(new CapturingChannel), m_logger(Poco::Logger::get("WTD")),
+    explicit LogCapture(const std::string& name = "WTD")
+        : m_pChannel(new CapturingChannel), m_logger(Poco::Logger::get(name)),
           m_pSavedChannel(m_logger.getChannel()), m_nSavedLevel(m_logger.getLevel())
     {
         m_logger.setChannel(m_pChannel);
         m_logger.setLevel(Poco::Message::PRIO_TRACE);
     }
 
-    ~WtdLogCapture()
+    ~LogCapture()
     {
         m_logger.setChannel(m_pSavedChannel);
         m_logger.setLevel(m_nSavedLevel);
     }
 
-    WtdLogCapture(const WtdLogCapture&) = delete;
-    WtdLogCapture& operator=(const WtdLogCapture&) = delete;
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
 
     CapturingChannel& channel() { return *m_pChannel; }
     CapturingChannel* operator->() { return m_pChannel.get(); }

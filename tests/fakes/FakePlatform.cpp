@@ -14,18 +14,16 @@ public:
 
     bool isRegistered() const override
     {
-        const FakeServiceControl::Service s = m_owner.script(m_strName);
-        if (s.throwOnIsRegistered)
+        if (m_owner.script(m_strName).throwOnIsRegistered)
             throw Poco::SystemException("fake isRegistered failure", m_strName);
-        return s.registered;
+        return m_owner.script(m_strName).registered;
     }
 
     bool isRunning() const override
     {
-        const FakeServiceControl::Service s = m_owner.script(m_strName);
-        if (s.throwOnIsRunning)
+        if (m_owner.script(m_strName).throwOnIsRunning)
             throw Poco::SystemException("fake isRunning failure", m_strName);
-        return s.running;
+        return m_owner.script(m_strName).running;
     }
 
 private:
@@ -51,28 +49,11 @@ std::unique_ptr<ServiceHandle> FakeServiceControl::open(const std::string& name)
     return std::make_unique<FakeServiceHandle>(*this, name);
 }
 
-void FakeServiceControl::set(const std::string& name, const Service& service)
+FakeServiceControl::Service FakeServiceControl::script(const std::string& name) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_mapService[name] = service;
-}
-
-std::vector<std::string> FakeServiceControl::opened() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_vecOpened;
-}
-
-void FakeServiceControl::clearOpened()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_vecOpened.clear();
-}
-
-void FakeServiceControl::holdOpens()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bHold = true;
+    const auto it = m_mapService.find(name);
+    return it == m_mapService.end() ? Service() : it->second;
 }
 
 bool FakeServiceControl::waitUntilHeld(std::chrono::milliseconds deadline)
@@ -83,18 +64,8 @@ bool FakeServiceControl::waitUntilHeld(std::chrono::milliseconds deadline)
 
 void FakeServiceControl::releaseOpens()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bHold = false;
-    }
+    underLock(m_mutex, [&] { m_bHold = false; });
     m_cond.notify_all();
-}
-
-FakeServiceControl::Service FakeServiceControl::script(const std::string& name) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_mapService.find(name);
-    return it == m_mapService.end() ? Service() : it->second;
 }
 
 int FakeProcessLauncher::launch(const std::string& command, const std::vector<std::string>& args)
@@ -117,67 +88,14 @@ bool FakeProcessLauncher::isRunning(int pid)
     return it != m_mapRunning.end() && it->second;
 }
 
-void FakeProcessLauncher::setRunning(int pid, bool running)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_mapRunning[pid] = running;
-}
-
-void FakeProcessLauncher::setLaunchedRunning(bool running)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bLaunchedRunning = running;
-}
-
-void FakeProcessLauncher::throwOnLaunch(const std::string& verb)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bThrow = true;
-    m_strThrowVerb = verb;
-}
-
-std::vector<FakeProcessLauncher::Launch> FakeProcessLauncher::launches() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_vecLaunch;
-}
-
 std::vector<std::string> FakeProcessLauncher::commandLines() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::string> lines;
-    for (const Launch& launch : m_vecLaunch)
+    for (const Launch& launch : launches())
     {
-        std::string line = launch.command;
+        lines.push_back(launch.command);
         for (const std::string& arg : launch.args)
-            line += " " + arg;
-        lines.push_back(line);
+            lines.back() += " " + arg;
     }
     return lines;
-}
-
-std::vector<int> FakeProcessLauncher::pidsAsked() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_vecAsked;
-}
-
-void FakeProcessLauncher::clear()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_vecLaunch.clear();
-    m_vecAsked.clear();
-}
-
-bool FakeInstallGuard::findAndKillProcessByName(const std::string& imageName)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_vecKilled.push_back(imageName);
-    return true;
-}
-
-std::vector<std::string> FakeInstallGuard::killed() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_vecKilled;
 }

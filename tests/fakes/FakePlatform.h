@@ -16,6 +16,13 @@
 #include <string>
 #include <vector>
 
+// The result of `f`, called with `mutex` held.
+template <typename F> auto underLock(std::mutex& mutex, F f)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return f();
+}
+
 // A settable whole-second count.
 class FakeClock : public SecondsClock
 {
@@ -43,29 +50,38 @@ public:
 
     std::unique_ptr<ServiceHandle> open(const std::string& name) override;
 
-    // Sets the whole script of `name`.
-    void set(const std::string& name, const Service& service);
-    // Shorthands: registered and running / registered and stopped.
+    // Sets the whole script of `name`; or registered and running / stopped.
+    void set(const std::string& name, const Service& s)
+    {
+        underLock(m_mutex, [&] { return m_mapService[name] = s; });
+    }
     void setRunning(const std::string& name) { set(name, {true, true}); }
     void setStopped(const std::string& name) { set(name, {true, false}); }
+    Service script(const std::string& name) const;
 
     // Every name passed to open, in call order.
-    std::vector<std::string> opened() const;
-    void clearOpened();
+    std::vector<std::string> opened() const
+    {
+        return underLock(m_mutex, [&] { return m_vecOpened; });
+    }
+    void clearOpened()
+    {
+        underLock(m_mutex, [&] { m_vecOpened.clear(); });
+    }
 
     // A gate that parks the caller of open (the module's worker, inside its
     // supervision cycle) so a test can arrange its sockets while the worker
     // is at a known place. A parked call goes on after releaseOpens, or on
     // its own after 10 s so a broken test cannot hang.
-    void holdOpens();
+    void holdOpens()
+    {
+        underLock(m_mutex, [&] { m_bHold = true; });
+    }
     // Waits (up to `deadline`) until a call is parked; false otherwise.
     bool waitUntilHeld(std::chrono::milliseconds deadline = std::chrono::seconds(10));
     void releaseOpens();
 
 private:
-    friend class FakeServiceHandle;
-    Service script(const std::string& name) const;
-
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
     std::map<std::string, Service> m_mapService;
@@ -91,15 +107,33 @@ public:
     int launch(const std::string& command, const std::vector<std::string>& args) override;
     bool isRunning(int pid) override;
 
-    void setRunning(int pid, bool running);
-    void setLaunchedRunning(bool running);
-    void throwOnLaunch(const std::string& verb = std::string());
+    void setRunning(int pid, bool running)
+    {
+        underLock(m_mutex, [&] { return m_mapRunning[pid] = running; });
+    }
+    void setLaunchedRunning(bool running)
+    {
+        underLock(m_mutex, [&] { m_bLaunchedRunning = running; });
+    }
+    void throwOnLaunch(const std::string& verb = std::string())
+    {
+        underLock(m_mutex, [&] { m_bThrow = true, m_strThrowVerb = verb; });
+    }
 
-    std::vector<Launch> launches() const;
+    std::vector<Launch> launches() const
+    {
+        return underLock(m_mutex, [&] { return m_vecLaunch; });
+    }
     // "net stop X", "net start Y" ... one text per launch, in order.
     std::vector<std::string> commandLines() const;
-    std::vector<int> pidsAsked() const;
-    void clear();
+    std::vector<int> pidsAsked() const
+    {
+        return underLock(m_mutex, [&] { return m_vecAsked; });
+    }
+    void clear()
+    {
+        underLock(m_mutex, [&] { m_vecLaunch.clear(), m_vecAsked.clear(); });
+    }
 
 private:
     mutable std::mutex m_mutex;
@@ -117,10 +151,16 @@ class FakeInstallGuard : public InstallGuard
 {
 public:
     int checkIntegrity() override { return m_nVerdict.load(); }
-    bool findAndKillProcessByName(const std::string& imageName) override;
+    bool findAndKillProcessByName(const std::string& image) override
+    {
+        return underLock(m_mutex, [&] { return m_vecKilled.push_back(image), true; });
+    }
 
     void setVerdict(int verdict) { m_nVerdict = verdict; }
-    std::vector<std::string> killed() const;
+    std::vector<std::string> killed() const
+    {
+        return underLock(m_mutex, [&] { return m_vecKilled; });
+    }
 
 private:
     std::atomic<int> m_nVerdict{0};
@@ -132,15 +172,13 @@ private:
 class FakeStatusWriter : public StatusWriter
 {
 public:
-    void write(const StatusSnapshot& snapshot) override
+    void write(const StatusSnapshot& s) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_vecWritten.push_back(snapshot);
+        underLock(m_mutex, [&] { m_vecWritten.push_back(s); });
     }
     std::vector<StatusSnapshot> written() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecWritten;
+        return underLock(m_mutex, [&] { return m_vecWritten; });
     }
 
 private:

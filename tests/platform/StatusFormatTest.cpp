@@ -5,13 +5,11 @@
 #include "StatusFiles.h"
 #include "StatusJson.h"
 #include "fakes/CapturingChannel.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/JSON/Parser.h>
-#include <Poco/TemporaryFile.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -178,57 +176,30 @@ TEST(StatusFormatTest, MetricsHaveEveryFamilyOnceAndNoSeriesTwice)
     EXPECT_EQ(text.back(), '\n');
 }
 
-class StatusFilesTest : public ::testing::Test
+TEST(StatusFilesTest, ReplacesBothFilesReadableByAllAndReportsAMissingFolderOnce)
 {
-protected:
-    StatusFilesTest()
-        : m_root(std::filesystem::temp_directory_path() / ("status-files-" + std::to_string(::getpid()))),
-          m_logger(Poco::Logger::get("Watchdog")), m_pChannel(new CapturingChannel)
-    {
-        std::filesystem::remove_all(m_root);
-        m_logger.setChannel(m_pChannel);
-        m_nSavedMask = ::umask(077);
-    }
-    ~StatusFilesTest() override
-    {
-        ::umask(m_nSavedMask);
-        m_logger.setChannel(nullptr);
-        std::filesystem::remove_all(m_root);
-    }
-
-    static std::string read(const std::filesystem::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    std::filesystem::path m_root;
-    Poco::Logger& m_logger;
-    Poco::AutoPtr<CapturingChannel> m_pChannel;
-    mode_t m_nSavedMask = 0;
-};
-
-TEST_F(StatusFilesTest, ReplacesBothFilesReadableByAllAndReportsAMissingFolderOnce)
-{
-    const auto runtime = m_root / "run" / "zelvin-watchdog"; // created when missing
-    const auto metrics = m_root / "textfile";                // not created
+    const testsupport::TempDir dir;
+    LogCapture diag("Watchdog");
+    const mode_t savedMask = ::umask(077);
+    const auto runtime = dir.path() / "run" / "zelvin-watchdog"; // created when missing
+    const auto metrics = dir.path() / "textfile";                // not created
     StatusFiles files(runtime.string(), metrics.string());
     StatusSnapshot s = sample();
     files.write(s);
     files.write(s);
-    EXPECT_EQ(read(runtime / "status.json"), StatusFormat::json(s));
+    EXPECT_EQ(testsupport::readFile(runtime / "status.json"), StatusFormat::json(s));
     EXPECT_FALSE(std::filesystem::exists(metrics));
-    EXPECT_EQ(m_pChannel->records().size(), 1u) << "one record for two failed writes";
+    EXPECT_EQ(diag->records().size(), 1u) << "one record for two failed writes";
 
     std::filesystem::create_directories(metrics);
     s.passes = 401;
     files.write(s);
-    EXPECT_EQ(read(runtime / "status.json"), StatusFormat::json(s));
-    EXPECT_EQ(read(metrics / "zelvin_watchdog.prom"), StatusFormat::metrics(s));
+    EXPECT_EQ(testsupport::readFile(runtime / "status.json"), StatusFormat::json(s));
+    EXPECT_EQ(testsupport::readFile(metrics / "zelvin_watchdog.prom"), StatusFormat::metrics(s));
     for (const auto& file : {runtime / "status.json", metrics / "zelvin_watchdog.prom"})
     {
         struct stat st;
-        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(::stat(file.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0644u) << file;
     }
     // Nothing but the two files is left behind.
@@ -237,7 +208,8 @@ TEST_F(StatusFilesTest, ReplacesBothFilesReadableByAllAndReportsAMissingFolderOn
 
     std::filesystem::remove_all(metrics);
     files.write(s);
-    EXPECT_EQ(m_pChannel->records().size(), 2u) << "reported again after a success";
+    EXPECT_EQ(diag->records().size(), 2u) << "reported again after a success";
+    ::umask(savedMask);
 }
 
 } // namespace

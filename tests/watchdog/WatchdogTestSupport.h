@@ -48,6 +48,14 @@ inline std::string wireBytes(WatchdogMsgType type, const WatchdogMsg& msg, unsig
     return wireBytes(static_cast<uint16_t>(type), msg, junk);
 }
 
+// Every field of the two records is the same.
+inline bool sameRecord(const WatchProcess& a, const WatchProcess& b)
+{
+    return a.processName == b.processName && a.serviceName == b.serviceName && a.extraInfo == b.extraInfo &&
+           a.processId == b.processId && a.timeoutMs == b.timeoutMs && a.lastFeedMs == b.lastFeedMs &&
+           a.restartCount == b.restartCount && a.graceCount == b.graceCount && a.watchState == b.watchState;
+}
+
 // Checks `predicate` every 10 ms until it holds or 10 s have passed.
 inline bool eventually(const std::function<bool()>& predicate)
 {
@@ -109,7 +117,7 @@ protected:
     uint32_t nowMs() { return fake.clock.getSecondCount() * 1000u; }
 
     FakePlatform fake;
-    WtdLogCapture logs;
+    LogCapture logs;
     std::unique_ptr<WatchdogServerModule> module;
 };
 

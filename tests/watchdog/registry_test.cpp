@@ -5,13 +5,6 @@
 namespace
 {
 
-bool sameRecord(const WatchProcess& a, const WatchProcess& b)
-{
-    return a.processName == b.processName && a.serviceName == b.serviceName && a.extraInfo == b.extraInfo &&
-           a.processId == b.processId && a.timeoutMs == b.timeoutMs && a.lastFeedMs == b.lastFeedMs &&
-           a.restartCount == b.restartCount && a.graceCount == b.graceCount && a.watchState == b.watchState;
-}
-
 class RegistryTest : public ModuleTest
 {
 };
