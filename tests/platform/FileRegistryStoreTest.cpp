@@ -1,21 +1,16 @@
 // The registry file in a state folder of the test's own.
 #include "FileRegistryStore.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/Exception.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <string>
-#include <vector>
-
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
+using testsupport::readFile;
 
 namespace
 {
@@ -23,29 +18,14 @@ namespace
 class FileRegistryStoreTest : public ::testing::Test
 {
 protected:
-    FileRegistryStoreTest()
-    {
-        std::string templ = (fs::temp_directory_path() / "store-XXXXXX").string();
-        m_root = ::mkdtemp(templ.data());
-    }
-    ~FileRegistryStoreTest() override { fs::remove_all(m_root); }
-
     static unsigned mode(const fs::path& path)
     {
-        struct stat info
-        {
-        };
+        struct stat info = {};
         ::lstat(path.c_str(), &info);
         return info.st_mode & 07777;
     }
 
-    static std::string read(const fs::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    std::vector<std::string> entries(const fs::path& folder) const
+    static std::vector<std::string> entries(const fs::path& folder)
     {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(folder))
@@ -54,7 +34,8 @@ protected:
         return names;
     }
 
-    fs::path m_root;
+    testsupport::TempDir m_dir;
+    fs::path m_root = m_dir.path();
 };
 
 TEST_F(FileRegistryStoreTest, SavesReplaceTheFileWholeInAPrivateFolderMadeWhenMissing)
@@ -70,12 +51,12 @@ TEST_F(FileRegistryStoreTest, SavesReplaceTheFileWholeInAPrivateFolderMadeWhenMi
     EXPECT_EQ(store.load(), bytes);
     store.save("second");
     EXPECT_EQ(store.load(), "second");
-    EXPECT_EQ(read(folder / "registry"), "second");
+    EXPECT_EQ(readFile(folder / "registry"), "second");
     EXPECT_EQ(mode(folder / "registry"), 0600u);
     EXPECT_EQ(entries(folder), std::vector<std::string>{"registry"}) << "no new file left over";
 
     // A leftover of a save that did not finish is replaced.
-    std::ofstream(folder / "registry.new") << "half";
+    testsupport::writeFile(folder / "registry.new", "half");
     store.save("third");
     EXPECT_EQ(entries(folder), std::vector<std::string>{"registry"});
     EXPECT_EQ(store.location(), (folder / "registry").string());
@@ -88,14 +69,14 @@ TEST_F(FileRegistryStoreTest, AnUnusableFileIsSetAsideUnderANameOfItsOwn)
     const std::string first = store.setAside();
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(first.rfind((m_root / "registry.unusable-").string(), 0), 0u) << first;
-    EXPECT_EQ(read(first), "broken");
+    EXPECT_EQ(readFile(first), "broken");
     EXPECT_EQ(store.load(), std::nullopt);
 
     store.save("broken again");
     const std::string second = store.setAside();
     EXPECT_NE(second, first) << "an earlier file set aside is kept";
-    EXPECT_EQ(read(first), "broken");
-    EXPECT_EQ(read(second), "broken again");
+    EXPECT_EQ(readFile(first), "broken");
+    EXPECT_EQ(readFile(second), "broken again");
     EXPECT_EQ(store.setAside(), "") << "nothing to set aside";
 }
 

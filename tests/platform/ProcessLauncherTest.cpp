@@ -4,12 +4,10 @@
 #include "fakes/TestSupport.h"
 
 #include <Poco/Exception.h>
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <pthread.h>
 #include <sys/resource.h>
 
@@ -17,8 +15,7 @@ namespace
 {
 std::string readProcFile(int pid, const std::string& name)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return testsupport::readFile("/proc/" + std::to_string(pid) + "/" + name);
 }
 
 // Waits (generously) until `pid` runs the program whose command line is
@@ -110,15 +107,11 @@ TEST(SystemProcessLauncherTest, CommandMissingFromPathThrows)
     // "net" itself, with a PATH that has no "net" in it.
     const testsupport::TempDir emptyDir;
     const testsupport::ScopedEnv path("PATH", emptyDir.path().string());
-    try
-    {
-        launcher.launch("net", {"start", "DUZI"});
-        ADD_FAILURE() << "a missing net did not throw";
-    }
-    catch (const Poco::Exception& exc)
-    {
-        EXPECT_NE(exc.displayText().find("net"), std::string::npos) << exc.displayText();
-    }
+    EXPECT_THAT(testsupport::thrownText<Poco::Exception>(
+                    [&] {
+                        launcher.launch("net", {"start", "DUZI"});
+                    }),
+                ::testing::HasSubstr("Cannot start net"));
 }
 
 TEST(ProcessLimitsTest, SoftOpenFileLimitReachesTheHardOne)

@@ -89,41 +89,32 @@ StatusSnapshot sample()
 TEST(StatusFormatTest, JsonHoldsEveryFieldAndReadsBackTheSame)
 {
     const std::string text = StatusFormat::json(sample());
-    const auto root = Poco::JSON::Parser().parse(text).extract<Poco::JSON::Object::Ptr>();
-    EXPECT_EQ(root->getValue<std::string>("version"), "1.2.3");
-    EXPECT_EQ(root->getValue<int>("pid"), 4321);
-    EXPECT_EQ(root->getValue<std::string>("startedAt"), "2024-05-01T12:00:00.000Z");
-    EXPECT_EQ(root->getValue<std::string>("updatedAt"), "2024-05-01T12:01:00.500Z");
-    EXPECT_EQ(root->getValue<std::string>("serviceManager"), "systemd");
-    EXPECT_EQ(root->getValue<int>("passes"), 400);
-    EXPECT_EQ(root->getValue<int>("lastPassMs"), 151);
-    EXPECT_EQ(root->getValue<int>("clients"), 2);
-
-    const auto processes = root->getArray("processes");
-    ASSERT_EQ(processes->size(), 3u);
-    const auto first = processes->getObject(0);
-    EXPECT_EQ(first->getValue<std::string>("name"), "dup" + FFFD);
-    EXPECT_EQ(first->getValue<int>("timeoutMs"), 5000);
-    EXPECT_EQ(first->getValue<std::string>("state"), "watching");
-    EXPECT_TRUE(first->isNull("lastRestartAt"));
-    const auto second = processes->getObject(1);
-    EXPECT_TRUE(second->isNull("timeoutMs"));
-    EXPECT_EQ(second->getValue<int>("lastFeedAgeMs"), 2000);
-    EXPECT_EQ(second->getValue<std::string>("state"), "restarted");
-    EXPECT_EQ(second->getValue<int>("graceCount"), 3);
-    EXPECT_EQ(second->getValue<int>("restarts"), 7);
-    EXPECT_EQ(second->getValue<std::string>("lastRestartAt"), "2024-05-01T12:00:50.250Z");
-
-    const auto services = root->getArray("services");
-    ASSERT_EQ(services->size(), 3u);
-    EXPECT_EQ(services->getObject(0)->getValue<std::string>("status"), "running");
-    EXPECT_TRUE(services->getObject(0)->isNull("suppressedBy"));
-    EXPECT_EQ(services->getObject(1)->getValue<std::string>("status"), "stop");
-    EXPECT_EQ(services->getObject(1)->getValue<std::string>("suppressedBy"), "VADA_DOG");
-    EXPECT_EQ(services->getObject(1)->getValue<std::string>("changedAt"), "2024-05-01T12:00:30.000Z");
-    EXPECT_EQ(services->getObject(2)->getValue<std::string>("status"), "exception");
-
-    // wdctl's reader and writer give back the watchdog's text.
+    const std::string name = "\"name\": \"dup\xEF\xBF\xBD\", \"service\": \"svc\", \"pid\": ";
+    EXPECT_EQ(
+        text,
+        "{\n  \"version\": \"1.2.3\",\n  \"pid\": 4321,\n"
+        "  \"startedAt\": \"2024-05-01T12:00:00.000Z\",\n  \"updatedAt\": \"2024-05-01T12:01:00.500Z\",\n"
+        "  \"serviceManager\": \"systemd\",\n  \"passes\": 400,\n  \"lastPassMs\": 151,\n"
+        "  \"clients\": 2,\n  \"processes\": [\n    {" +
+            name +
+            "10, \"timeoutMs\": 5000, \"lastFeedAgeMs\": 1000, \"state\": \"watching\", "
+            "\"graceCount\": 0, \"restarts\": 0, \"lastRestartAt\": null},\n    {" +
+            name +
+            "11, \"timeoutMs\": null, \"lastFeedAgeMs\": 2000, \"state\": \"restarted\", "
+            "\"graceCount\": 3, \"restarts\": 7, \"lastRestartAt\": \"2024-05-01T12:00:50.250Z\"},\n"
+            "    {" +
+            name +
+            "12, \"timeoutMs\": 1500, \"lastFeedAgeMs\": 0, \"state\": \"watching\", "
+            "\"graceCount\": 0, \"restarts\": 1, \"lastRestartAt\": \"2024-05-01T12:00:55.000Z\"}\n"
+            "  ],\n  \"services\": [\n"
+            "    {\"name\": \"DUZI\", \"status\": \"running\", \"changedAt\": "
+            "\"2024-05-01T12:00:00.100Z\", \"suppressedBy\": null},\n"
+            "    {\"name\": \"VADA\", \"status\": \"stop\", \"changedAt\": "
+            "\"2024-05-01T12:00:30.000Z\", \"suppressedBy\": \"VADA_DOG\"},\n"
+            "    {\"name\": \"Odd\", \"status\": \"exception\", \"changedAt\": "
+            "\"2024-05-01T12:00:00.100Z\", \"suppressedBy\": null}\n  ]\n}\n");
+    // POCO's parser reads it; wdctl's reader and writer give back the text.
+    EXPECT_NO_THROW(Poco::JSON::Parser().parse(text));
     EXPECT_EQ(writeJson(parseJson(text)), text);
 }
 

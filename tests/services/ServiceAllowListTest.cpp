@@ -2,12 +2,12 @@
 // it does not allow never reaches the service manager.
 #include "ServiceAllowList.h"
 #include "AllowedServiceControl.h"
+#include "fakes/TestSupport.h"
 
 #include <Poco/Exception.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -18,23 +18,14 @@ namespace
 class ServiceAllowListTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_root =
-            fs::temp_directory_path() / ("allowlist-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_root);
-        fs::create_directories(m_root);
-    }
-    void TearDown() override { fs::remove_all(m_root); }
-
     void write(const std::string& file, const std::string& text)
     {
         fs::create_directories(m_root / "services.d");
-        std::ofstream(m_root / "services.d" / file, std::ios::binary) << text;
+        testsupport::writeFile(m_root / "services.d" / file, text);
     }
 
-    fs::path m_root;
+    testsupport::TempDir m_dir;
+    fs::path m_root = m_dir.path();
 };
 
 // Counts what reaches the service manager; every service it is asked about

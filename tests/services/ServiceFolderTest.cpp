@@ -5,7 +5,7 @@
 #include "platform/TestChild.h"
 
 #include <Poco/Exception.h>
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -99,15 +99,9 @@ TEST_F(ServiceFolderTest, OpenRidesOutAFolderAwayForAMomentOnly)
     fs::rename(away, m_folder);
 
     const std::string strAbsent = (m_root / "absent").string();
-    try
-    {
-        FolderServiceControl(strAbsent).open("DUZI");
-        FAIL() << "open succeeded";
-    }
-    catch (const Poco::FileException& ex)
-    {
-        EXPECT_NE(ex.displayText().find(strAbsent), std::string::npos) << ex.displayText();
-    }
+    EXPECT_THAT(
+        testsupport::thrownText<Poco::FileException>([&] { FolderServiceControl(strAbsent).open("DUZI"); }),
+        ::testing::HasSubstr(strAbsent));
     addRun(m_root / "file");
     EXPECT_THROW(ServiceFolder((m_root / "file" / "run").string()), Poco::FileNotFoundException);
 

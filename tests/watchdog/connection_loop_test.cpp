@@ -228,4 +228,29 @@ TEST_F(ConnectionLoopTest, SilentHalfMessageIsDroppedAndOthersGoOn)
     EXPECT_TRUE(logs->waitForMessage("feed process[busy.exe]!\n", 2));
 }
 
+// The header and the body each arrive well inside the bound, but the whole
+// message does not: the client is dropped and its message never handled.
+TEST_F(ConnectionLoopTest, HeaderAndBodyTogetherMustArriveWithinTheBound)
+{
+    static_assert(WatchdogServerModule::RECV_WAIT_BOUND_MS == 250);
+    const std::string bytes =
+        wireBytes(WatchdogMsgType::Register, makeMsg("slow.exe", "svc", 11, WATCHDOG_TIMEOUT_NEVER));
+    StreamSocket slow = connectClient();
+    // Queued while the worker is parked: the next pass reads it at once.
+    whileWorkerParked([&] { sendAll(slow, bytes.substr(0, 10)); });
+    Poco::Thread::sleep(200);
+    sendAll(slow, bytes.substr(10, 110)); // the header complete, 200 ms after its first byte
+    Poco::Thread::sleep(200);
+    try
+    {
+        sendAll(slow, bytes.substr(120)); // the body, 200 ms later
+    }
+    catch (const Poco::Exception&) // already closed by the watchdog
+    {
+    }
+    settle(waitForOne("client socket sent 120 of 668 bytes within 250 ms, erase it!\n"));
+    EXPECT_TRUE(logs->find("register new process[slow.exe]\n").empty());
+    EXPECT_EQ(parkedClientCount(), 0u);
+}
+
 } // namespace

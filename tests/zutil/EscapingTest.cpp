@@ -30,6 +30,13 @@ TEST(zutil_Escaping, OnlyPrintableUtf8IsWrittenAsItIs)
          "\xed\x9f\xbf \xee\x80\x80"},
         // C0, DEL, and a final line end, which stays.
         {"\x1b[2J\0\x7f\ttab\rcr\nlf\n"s, "\\x1b[2J\\x00\\x7f\\ttab\\rcr\\nlf\n"},
+        // A line end inside the text: no text makes a line that looks like a
+        // record of its own; of two at the end only the last stays.
+        {"x\n2026-01-01 00:00:00.000 [Critical] WTD: forged\n\n",
+         "x\\n2026-01-01 00:00:00.000 [Critical] WTD: forged\\n\n"},
+        // The edges: the last C0 byte, the last printable of the C1 lead
+        // byte, a C1 control in the last two bytes; a backslash stays.
+        {"\x1f, \xc2\xbf and back\\slash, a C1 \xc2\x85", "\\x1f, \xc2\xbf and back\\slash, a C1 \\xc2\\x85"},
         // C1 controls, UTF-8 encoded and as raw single bytes (CSI, OSC ... ST).
         {"\xc2\x80 \xc2\x85 \xc2\x9b \xc2\x9f", "\\xc2\\x80 \\xc2\\x85 \\xc2\\x9b \\xc2\\x9f"},
         {"\x9bJ \x9d;title\x9c", "\\x9bJ \\x9d;title\\x9c"},

@@ -83,51 +83,6 @@ TEST_F(zutil_Log, LevelChangeInTheFileReachesEveryLoggerWhileRunning)
     EXPECT_TRUE(waitUntil([] { return Poco::Logger::root().getLevel() == Poco::Message::PRIO_ERROR; }));
 }
 
-// Control bytes in a record's text are written as escapes, in the file and on
-// the console alike, so no text can make a line that looks like a record of
-// its own; a line end that ends the text stays.
-TEST_F(zutil_Log, ControlBytesAreWrittenEscapedOnEveryOutput)
-{
-    const struct
-    {
-        std::string text;
-        std::string written;
-    } cases[] = {
-        {"plain text", "plain text\n"},
-        {"ends with a line end\n", "ends with a line end\n\n"},
-        {"x\n2026-01-01 00:00:00.000 [Critical] WTD: forged",
-         "x\\n2026-01-01 00:00:00.000 [Critical] WTD: forged\n"},
-        {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m\n"},
-        {"two\n\n", "two\\n\n\n"},
-        {"tab\there\rcr", "tab\\there\\rcr\n"},
-        {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f\n"},
-        {"c1 \xc2\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept",
-         "c1 \\xc2\\x9b csi, \xc3\xa9 and \xe2\x82\xac kept, back\\slash kept\n"},
-        // The edges: the last C0 byte as the only control and the first byte,
-        // the first and last C1 controls, the first and last printable
-        // characters of the same lead byte, and a C1 control in the last two
-        // bytes.
-        {"\x1f is the first byte", "\\x1f is the first byte\n"},
-        {"C1 \xc2\x80 to \xc2\x9f, kept \xc2\xa0 to \xc2\xbf",
-         "C1 \\xc2\\x80 to \\xc2\\x9f, kept \xc2\xa0 to \xc2\xbf\n"},
-        {"ends in a C1 \xc2\x85", "ends in a C1 \\xc2\\x85\n"},
-    };
-    writeConfig("");
-    const StderrCapture console(m_dir / "console.txt");
-    ASSERT_EQ(0, ZV_InitLog("Watchdog.xml", 2, 1, "", ""));
-    for (const auto& c : cases)
-        Poco::Logger::get("WTD").information(c.text);
-
-    // With the time stamps taken off, each output is exactly the escaped texts,
-    // one line each (plus the empty line after a text's own line end).
-    std::string expected;
-    for (const auto& c : cases)
-        expected += "[Information] WTD: " + c.written;
-    const std::regex stamp(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
-    for (const std::string& output : {readFile(m_dir / "log/Watchdog.log"), console.text()})
-        EXPECT_EQ("\n" + expected, std::regex_replace("\n" + output, stamp, "\n")) << output;
-}
-
 // A log file that cannot be written (here: /dev/full, "No space left on
 // device") never throws into the caller: records are dropped and counted,
 // standard error gets one line as soon as the first one is lost, and once the
