@@ -122,7 +122,6 @@ def test_with_a_list_only_listed_folder_services_are_started(watchdog):
     watchdog.add_service("Listed", "env > env.txt\n" + SLEEPER_SCRIPT)
     watchdog.allow("Listed")
     watchdog.start()
-    watchdog.wait_listening()
     watchdog.wait_log(r"Process\[DUZI\] is unregistered!")
     for name in ("Listed", "Unlisted"):
         watchdog.wdctl("register", name + ".exe", name, "1", "1000")

@@ -3,7 +3,7 @@ private mount and network namespace (tmpfs on /run/systemd and /run/log, so
 its socket and its volatile journal are the test's alone); each watchdog
 joins that namespace through nsenter, with port 30024 on the namespace's own
 loopback. journalctl reads the journal files through journald's
-/proc/PID/root. Self-contained: only tools/wdharness.py is shared."""
+/proc/PID/root."""
 
 import json
 import os
@@ -17,7 +17,6 @@ import pytest
 import wdharness
 from wdharness import wait_until
 
-BIN = wdharness.build_bin()
 JOURNALD = "/lib/systemd/systemd-journald"
 DEADLINE = 20
 
@@ -80,21 +79,12 @@ def journal(tmp_path_factory):
     j.stop()
 
 
-@pytest.fixture
-def run(tmp_path):
-    """Makes watchdog runs in the test's folder, each started through
-    `wrapper`, and ends them after it."""
-    runs = []
-
-    def make(log_type, wrapper):
-        wd = wdharness.Watchdog(BIN, tmp_path / str(len(runs)), ZELVIN_RUNTIME_DIR=tmp_path / "run")
-        wd.write_config(log_type=log_type)
-        wd.wrapper = wrapper
-        runs.append(wd)
-        return wd
-    yield make
-    for wd in runs:
-        wd.close()
+def journaled(watchdog, log_type, wrapper):
+    """The test's watchdog with Log.Type `log_type`, every program of it
+    started through `wrapper`."""
+    watchdog.write_config(log_type=log_type)
+    watchdog.wrapper = wrapper
+    return watchdog
 
 
 def send(wd, *args):
@@ -108,8 +98,8 @@ def event(journal, message_id, field, value):
     return journal.wait_entry("MESSAGE_ID=" + message_id, "%s=%s" % (field, value))
 
 
-def test_type_3_writes_each_record_to_the_journal_with_its_fields(journal, run):
-    wd = run(3, journal.inside())
+def test_type_3_writes_each_record_to_the_journal_with_its_fields(journal, watchdog):
+    wd = journaled(watchdog, 3, journal.inside())
     wd.add_sleeper("DUZI")
     wd.add_sleeper("Svc")
     wd.start(listening=False)
@@ -149,8 +139,8 @@ def test_type_3_writes_each_record_to_the_journal_with_its_fields(journal, run):
     assert "journal" not in wd.output(), wd.output()
 
 
-def test_type_4_writes_the_journal_and_the_file(journal, run):
-    wd = run(4, journal.inside())
+def test_type_4_writes_the_journal_and_the_file(journal, watchdog):
+    wd = journaled(watchdog, 4, journal.inside())
     wd.start(listening=False)
     send(wd, "register", "Both.exe", "Both", "1", "never")
     entry = event(journal, REGISTERED, "WD_PROCESS", "Both.exe")
@@ -158,8 +148,9 @@ def test_type_4_writes_the_journal_and_the_file(journal, run):
     assert "journal" not in wd.output(), wd.output()
 
 
-def test_without_a_journal_type_3_writes_the_file_and_says_so_once(run):
-    wd = run(3, ["unshare", "-m", "-n", "--propagation", "private", "sh", "-c", NAMESPACE_SETUP + ' && exec "$0"'])
+def test_without_a_journal_type_3_writes_the_file_and_says_so_once(watchdog):
+    wd = journaled(watchdog, 3, ["unshare", "-m", "-n", "--propagation", "private", "sh", "-c",
+                                 NAMESPACE_SETUP + ' && exec "$0"'])
     wd.start(listening=False)
     assert wait_until(lambda: "ZelvinWatchdog running...." in wd.log(), DEADLINE), wd.output()
     assert wdharness.stop_process(wd.proc, signal.SIGTERM, DEADLINE) == 0

@@ -61,11 +61,9 @@ def stack(watchdog, tmp_path):
     Prometheus scraping the exporter every second."""
     textfile = tmp_path / "textfile"
     textfile.mkdir()
-    watchdog.env["ZELVIN_RUNTIME_DIR"] = str(tmp_path / "run")
     watchdog.env["ZELVIN_METRICS_DIR"] = str(textfile)
     watchdog.add_sleeper("RSvc")
     watchdog.start()
-    watchdog.wait_listening()
     config = tmp_path / "prometheus.yml"
     config.write_text(
         "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"

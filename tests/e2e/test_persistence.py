@@ -35,7 +35,6 @@ def saved_records(path):
 
 def start_and_register(wd, **env):
     wd.start(**env)
-    wd.wait_listening()
     send(*(message(1, name, service, 100 + i, timeout) for i, (name, service, timeout) in enumerate(RECORDS)))
     wd.wait_log(r"register new process\[Never.exe\]")
 
@@ -97,7 +96,6 @@ def test_without_a_state_folder_nothing_is_written_or_restored(watchdog, state, 
     start_and_register(watchdog)
     assert watchdog.stop(signal.SIGKILL) == -signal.SIGKILL
     watchdog.start()
-    watchdog.wait_listening()
     send(message(3, "Never.exe"))
     watchdog.wait_log(r"feed process\[Never.exe\] is not existed!")
     assert len(diag(watchdog, r"no state folder \(ZELVIN_STATE_DIR, STATE_DIRECTORY\): "
@@ -122,7 +120,6 @@ def test_a_saved_file_that_cannot_be_used_is_set_aside_and_the_start_goes_on(wat
     registry.write_bytes(content)
     os.chmod(registry, 0o600)
     watchdog.start(ZELVIN_STATE_DIR=str(state))
-    watchdog.wait_listening()
     watchdog.wait_log(r"\[Error\] Watchdog: \[WatchdogServerModule::restoreRegistry \d+\] the saved registry "
                       r"%s %s; set aside as %s\.unusable-\d{8}-\d{6}; starting with an empty registry"
                       % (re.escape(str(registry)), why, re.escape(str(registry))))
@@ -140,7 +137,6 @@ def test_with_exit_on_stall_an_ended_worker_ends_the_process_and_the_next_one_ha
     # No `net` on PATH: the first expiry's "net stop" cannot be started,
     # which ends the worker.
     watchdog.start(ZELVIN_EXIT_ON_STALL_S="2", PATH=str(tmp_path / "nothing"), **env)
-    watchdog.wait_listening()
     send(message(1, "Never.exe", "NoSuchService", 1, TIMEOUT_NEVER),
          message(1, "Gone.exe", "NoSuchService", 2, 1000))
     watchdog.wait_log(r"ended by an uncaught exception")

@@ -1,7 +1,6 @@
 """The status snapshot and `wdctl status` against the real watchdog: text,
 --json, NAME and each exit code, through a register, feeds, an expiry and a
-restart, a _DOG record, and a watchdog that stops making passes or is gone.
-Each file runs in a network namespace of its own (tests/e2e/conftest.py)."""
+restart, a _DOG record, and a watchdog that stops making passes or is gone."""
 
 import json
 import os
@@ -32,21 +31,21 @@ def service(snap, name):
     return next(s for s in snap["services"] if s["name"] == name)
 
 
-def start(watchdog, tmp_path):
-    watchdog.env["ZELVIN_RUNTIME_DIR"] = str(tmp_path / "run" / "zelvin-watchdog")  # created by it
+def start(watchdog):
+    """Starts the watchdog (its runtime folder is made by it) and waits for
+    the first snapshot."""
     watchdog.start()
-    watchdog.wait_listening()
     assert wait_until(lambda: snapshot(watchdog), 10), watchdog.log()
 
 
-def test_status_follows_a_process_and_the_dependent_services(watchdog, tmp_path):
+def test_status_follows_a_process_and_the_dependent_services(watchdog):
     watchdog.add_sleeper("DUZI")
     watchdog.add_sleeper("DemoSvc")
     watchdog.add_service("VADA", "exit 1")  # installed, never stays up
     r = status(watchdog)
     assert r.returncode == 4 and "no status snapshot" in r.stderr
 
-    start(watchdog, tmp_path)
+    start(watchdog)
     snap = snapshot(watchdog)
     assert snap["pid"] == watchdog.proc.pid and snap["serviceManager"] == "folder"
     assert set(snap) == {"version", "pid", "startedAt", "updatedAt", "serviceManager", "passes",
@@ -100,8 +99,8 @@ def test_status_follows_a_process_and_the_dependent_services(watchdog, tmp_path)
         feeder.wait()
 
 
-def test_status_says_when_the_watchdog_stops_making_passes_or_is_gone(watchdog, tmp_path):
-    start(watchdog, tmp_path)
+def test_status_says_when_the_watchdog_stops_making_passes_or_is_gone(watchdog):
+    start(watchdog)
     assert status(watchdog).returncode == 0
     os.kill(watchdog.proc.pid, signal.SIGSTOP)
     try:

@@ -1,41 +1,11 @@
-"""Supervision for real: the watchdog, the `net` stand-in and services in a
-service folder of the test's own."""
+"""Supervision for real: the watchdog, `net` and services in a service folder
+of the test's own. A restart through the folder is test_service_faults.py's
+(and test_status.py's, test_persistence.py's); a record of a service that is
+not listed, dropped at its first expiry, test_app.py's."""
 
-import os
 import time
 
 from wdharness import wait_until, zombie_children
-
-KEEPALIVE = 'exec wdctl keepalive {name} {service} {timeout} --interval 200 --stop-after {after}'
-
-
-def test_a_process_that_stops_feeding_is_restarted_through_its_service(watchdog):
-    watchdog.add_service("Worker", KEEPALIVE.format(name="Worker.exe", service="Worker",
-                                                    timeout=2000, after=2))
-    watchdog.start()
-    assert watchdog.net("start", "Worker").returncode == 0
-    first = watchdog.service_pid("Worker")
-    watchdog.wait_log(r"register new process\[Worker.exe\]")
-    watchdog.wait_log(r"feed process\[Worker.exe\]!")
-    watchdog.wait_log(r"\[WatchdogServerModule::killProcess \d+\] kill process\[Worker.exe\]")
-    watchdog.wait_log(r"\[WatchdogServerModule::launchProcess \d+\] launch process\[Worker\]\n")
-    watchdog.wait_log(r"launch process\[Worker\] Success")
-    # The restarted process registers again; its record is the one the
-    # watchdog restarted, so this is logged as an existing registration.
-    watchdog.wait_log(r"register process\[Worker.exe\] is existed!")
-    second = wait_until(lambda: (p := watchdog.service_pid("Worker")) and p != first and p)
-    assert second and second != first
-    assert os.path.exists("/proc/%d" % second)
-
-
-def test_a_process_of_an_unregistered_service_is_dropped_at_first_expiry(watchdog):
-    watchdog.start()
-    watchdog.wdctl("register", "Ghost.exe", "NoSuchService", "1", "1000")
-    watchdog.wait_log(r"kill process\[Ghost.exe\]")
-    watchdog.wdctl("feed", "Ghost.exe")
-    watchdog.wait_log(r"feed process\[Ghost.exe\] is not existed!")
-    assert "launch process[NoSuchService]" not in watchdog.log()
-
 
 def test_dependent_services_are_started_and_dog_records_suppress_it(watchdog):
     watchdog.add_sleeper("DUZI")

@@ -12,7 +12,7 @@ import time
 import pytest
 
 from winehost import DEADLINE, WIN_BUILD, wait_until  # first: it puts tools/ on the path
-from wdharness import PORT, message, port_is_free
+from wdharness import PORT, config_xml, message, port_is_free
 
 STALL_EXIT_CODE = 75
 
@@ -23,9 +23,7 @@ def app_dir(tmp_path):
         pytest.fail(f"no Windows build in {WIN_BUILD}: run make windows")
     shutil.copy(WIN_BUILD / "bin" / "REdodevaz.exe", tmp_path / "REdodevaz.exe")
     (tmp_path / "net.exe").write_text("not a program\n")
-    (tmp_path / "Watchdog.xml").write_text(
-        '<?xml version="1.0" encoding="UTF-8"?>\n<Watchdog><Log><Type value="1"/>'
-        '<Level value="information"/><Dir value="log"/></Log></Watchdog>\n')
+    (tmp_path / "Watchdog.xml").write_text(config_xml())
     return tmp_path
 
 

@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from winehost import WIN_BUILD, WineLog, wait_until, windows_path
-from wdharness import PORT, message, port_is_free
+from wdharness import PORT, config_xml, message, port_is_free
 
 DEMO_COPIES = ("DUZI", "SlowStop")
 
@@ -41,9 +41,7 @@ def app_dir(tmp_path_factory):
     (folder / "services.d").mkdir()
     (folder / "services.d" / "product.conf").write_text("demoservice\nduzi\nSLOWSTOP\n")
     (folder / "SlowStop.properties").write_text("demo.register = false\ndemo.stopDelayMs = 4000\n")
-    (folder / "Watchdog.xml").write_text(
-        '<?xml version="1.0" encoding="UTF-8"?>\n<Watchdog><Log><Type value="1"/>'
-        '<Level value="information"/><Dir value="log"/></Log></Watchdog>\n')
+    (folder / "Watchdog.xml").write_text(config_xml())
     (folder / "DemoService.properties").write_text("demo.stopFeedingAfter = 6\ndemo.timeoutMs = 4000\n")
     (folder / "DUZI.properties").write_text("demo.register = false\n")
     return folder
@@ -138,21 +136,6 @@ def test_dog_record_keeps_the_poll_from_starting_its_service(watchdog):
     watchdog.wait_log("cancel process[DUZI_DOG]!")
     watchdog.wait_log("start DUZI int the loop!", count=starts + 1)
     assert wait_until(lambda: watchdog.wine.state("DUZI") == "RUNNING")
-
-
-def test_linux_and_windows_clients_register_a_process_of_the_demo_service(watchdog):
-    send(message(1, "Probe.exe", "DemoService", 4242, 0xFFFFFFFF), message(3, "Probe.exe"),
-         message(2, "Probe.exe"))
-    watchdog.wait_log("register new process[Probe.exe]")
-    watchdog.wait_log("feed process[Probe.exe]!")
-    watchdog.wait_log("cancel process[Probe.exe]!")
-
-    wdctl = WIN_BUILD / "bin" / "wdctl.exe"
-    for args in (("register", "WinProbe.exe", "DemoService", "4243", "never"), ("cancel", "WinProbe.exe")):
-        rc, out = watchdog.wine.run(wdctl, *args)
-        assert rc == 0, out
-    watchdog.wait_log("register new process[WinProbe.exe]")
-    watchdog.wait_log("cancel process[WinProbe.exe]!")
 
 
 def test_demo_service_that_stops_feeding_is_restarted_through_net(watchdog):
