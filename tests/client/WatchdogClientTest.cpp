@@ -1,4 +1,9 @@
+// The client library over loopback, against a listener on an ephemeral port
+// standing in for the watchdog: the client's connection, and the session
+// that outlives it, connecting again with a growing pause and registering
+// again what it had registered and not cancelled.
 #include "WatchdogClient.h"
+#include "WatchdogSession.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetException.h>
@@ -8,13 +13,20 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace
 {
 
 const Poco::Timespan GENEROUS(10, 0);
 
-// A loopback listener on an ephemeral port standing in for the watchdog.
+// The bytes of `messages`, one after another.
+template <typename... Messages> std::string text(const Messages&... messages)
+{
+    return (std::string(messages.begin(), messages.end()) + ...);
+}
+
 class WatchdogClientTest : public ::testing::Test
 {
 protected:
@@ -30,19 +42,21 @@ protected:
         return peer;
     }
 
-    // Everything the client sent until it closed its sending side.
-    static std::string readToEnd(Poco::Net::StreamSocket& peer)
+    // What the client sent: `count` whole messages, or everything until it
+    // closed its sending side.
+    static std::string received(Poco::Net::StreamSocket& peer, std::size_t count = 0)
     {
         std::string strAll;
-        char buffer[1024];
-        for (int n; (n = peer.receiveBytes(buffer, sizeof(buffer))) > 0;)
+        char buffer[WATCHDOG_MESSAGE_SIZE];
+        while (count == 0 || strAll.size() < count * WATCHDOG_MESSAGE_SIZE)
+        {
+            const std::size_t nWant = count == 0 ? sizeof(buffer) : count * sizeof(buffer) - strAll.size();
+            const int n = peer.receiveBytes(buffer, static_cast<int>(std::min(nWant, sizeof(buffer))));
+            if (n <= 0)
+                break;
             strAll.append(buffer, n);
+        }
         return strAll;
-    }
-
-    static std::string asString(const WatchdogMessages::Bytes& bytes)
-    {
-        return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
 
     Poco::Net::ServerSocket m_server;
@@ -61,10 +75,8 @@ TEST_F(WatchdogClientTest, SendsWholeMessagesBackToBackOverOneConnection)
     client.finish();
     EXPECT_FALSE(client.isConnected());
 
-    const std::string strExpected =
-        asString(WatchdogMessages::makeRegister("proc", "svc", 42, 5000, "extra")) +
-        asString(WatchdogMessages::makeFeed("proc")) + asString(WatchdogMessages::makeCancel("proc"));
-    EXPECT_EQ(readToEnd(peer), strExpected);
+    EXPECT_EQ(received(peer), text(WatchdogMessages::makeRegister("proc", "svc", 42, 5000, "extra"),
+                                   WatchdogMessages::makeFeed("proc"), WatchdogMessages::makeCancel("proc")));
     EXPECT_FALSE(m_server.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) << "a second connection";
 }
 
@@ -133,4 +145,61 @@ TEST_F(WatchdogClientTest, SendingToAResetConnectionThrowsInsteadOfRaisingSigpip
     }
     EXPECT_TRUE(bThrown);
     EXPECT_FALSE(client.isConnected());
+}
+
+TEST_F(WatchdogClientTest, SessionReconnectsWithGrowingPausesAndRegistersAgain)
+{
+    const uint16_t nPort = port();
+    WatchdogClient client("127.0.0.1", nPort, GENEROUS);
+    std::vector<std::string> vecReports;
+    WatchdogSession session(client, [&](const std::string& line) { vecReports.push_back(line); });
+    // A little past each attempt's time: a sleep may end a hair early (Wine's does).
+    const auto untilDue = [&]
+    { std::this_thread::sleep_until(session.nextAttempt() + std::chrono::milliseconds(2)); };
+
+    // Registrations made before the first connection go out on it.
+    session.registerProcess("a", "svcA", 1, 5000);
+    session.registerProcess("b", "svcB", 2, 6000);
+    ASSERT_TRUE(session.maintain());
+    Poco::Net::StreamSocket peer = acceptOne();
+    session.feed("a");
+    EXPECT_EQ(received(peer, 3),
+              text(WatchdogMessages::makeRegister("a", "svcA", 1, 5000),
+                   WatchdogMessages::makeRegister("b", "svcB", 2, 6000), WatchdogMessages::makeFeed("a")));
+    session.cancel("b");
+    EXPECT_EQ(received(peer, 1), text(WatchdogMessages::makeCancel("b")));
+
+    // The watchdog goes away: the loss is noticed, and while nobody listens
+    // the attempts back off, a feed meanwhile is dropped.
+    peer.close();
+    m_server.close();
+    EXPECT_FALSE(session.maintain());
+    session.feed("a");
+    EXPECT_FALSE(session.isConnected());
+    std::vector<std::chrono::milliseconds> vecPauses;
+    for (int i = 0; i < 3; ++i)
+    {
+        untilDue();
+        EXPECT_FALSE(session.maintain());
+        vecPauses.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+            session.nextAttempt() - WatchdogSession::Clock::now()));
+    }
+    EXPECT_GT(vecPauses[1], vecPauses[0]);
+    EXPECT_GT(vecPauses[2], vecPauses[1]);
+    EXPECT_LE(vecPauses[2], WatchdogSession::MAX_BACKOFF);
+
+    // A watchdog on the same port again: only the registration still held is
+    // sent again, before anything else.
+    m_server = Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", nPort), true);
+    for (int i = 0; i < 20 && !session.maintain(); ++i)
+        untilDue();
+    ASSERT_TRUE(session.isConnected());
+    Poco::Net::StreamSocket peerAgain = acceptOne();
+    session.feed("a");
+    EXPECT_EQ(received(peerAgain, 2),
+              text(WatchdogMessages::makeRegister("a", "svcA", 1, 5000), WatchdogMessages::makeFeed("a")));
+    ASSERT_EQ(vecReports.size(), 2u);
+    EXPECT_NE(vecReports[0].find("lost"), std::string::npos) << vecReports[0];
+    EXPECT_NE(vecReports[1].find("1 registration(s) sent again"), std::string::npos) << vecReports[1];
+    session.finish();
 }
