@@ -1,4 +1,5 @@
 #include "ChildReaper.h"
+#include "ProcStat.h"
 #include "SystemProcessLauncher.h"
 #include "fakes/TestSupport.h"
 
@@ -8,10 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace
 {
@@ -21,15 +19,11 @@ int countChildren()
     int iCount = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc"))
     {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        std::istringstream fields(line.substr(line.rfind(')') + 2));
-        char cState = 0;
-        int iParent = 0;
-        fields >> cState >> iParent;
-        iCount += iParent == ::getpid();
+        const auto info = ProcStat::read(std::stoi(name));
+        iCount += info && info->iParentPid == ::getpid() ? 1 : 0;
     }
     return iCount;
 }

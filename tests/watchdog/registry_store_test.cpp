@@ -65,7 +65,7 @@ protected:
     int saveAfterPass()
     {
         module->saveRegistryIfChanged();
-        return store.saves();
+        return store.m_nSaves;
     }
 
     FakeRegistryStore store;
@@ -198,7 +198,7 @@ TEST_F(RegistryStoreTest, AnUnusableSavedRegistryIsSetAsideAndTheStartGoesOnEmpt
     {
         SCOPED_TRACE(c.why);
         store.put(c.bytes);
-        store.failLoad(std::string(c.why).rfind("cannot be read", 0) == 0);
+        store.m_bFailLoad = std::string(c.why).rfind("cannot be read", 0) == 0;
         const std::size_t aside = store.setAsideBytes().size();
         diag->clear();
         EXPECT_NO_THROW(restartWatchdog());
@@ -248,7 +248,7 @@ TEST_F(RegistryStoreTest, RecordsOutsideTheMessagesBoundsAreRefused)
 
 TEST_F(RegistryStoreTest, AFailedSaveIsRecordedOnceAndTriedAgainAfterEveryPass)
 {
-    store.failSave(true);
+    store.m_bFailSave = true;
     registerMsg(makeMsg("a.exe"));
     for (int pass = 0; pass < 3; ++pass)
         EXPECT_EQ(saveAfterPass(), 0);
@@ -258,7 +258,7 @@ TEST_F(RegistryStoreTest, AFailedSaveIsRecordedOnceAndTriedAgainAfterEveryPass)
         "cannot save the registry to fake-registry: Cannot write file: fake disk is full; trying again after "
         "every pass");
 
-    store.failSave(false);
+    store.m_bFailSave = false;
     EXPECT_EQ(saveAfterPass(), 1);
     EXPECT_EQ(diag->records().back().message, "the registry is saved to fake-registry again");
     EXPECT_EQ(RegistryFormat::read(*store.bytes()).records.count("a.exe"), 1u);

@@ -2,7 +2,6 @@
 #include "ZvLog.h"
 #include "fakes/TestSupport.h"
 
-#include <Poco/Runnable.h>
 #include <Poco/Thread.h>
 
 #include <gtest/gtest.h>
@@ -35,6 +34,17 @@ std::optional<int> runCrashHelper(const TempDir& dir, std::string mode)
     return waitForExit(pid, std::chrono::seconds(30));
 }
 
+// Today's date in UTC, as a report's time begins.
+std::string utcDate()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&now, &tm);
+    char text[16];
+    std::strftime(text, sizeof(text), "%Y-%m-%d", &tm);
+    return text;
+}
+
 } // namespace
 
 // A plain SIGSEGV and a stack overflow, which only an alternate signal stack
@@ -59,50 +69,6 @@ TEST(zutil_CrashDumper, ReportsTheSignalAndLetsTheProcessDieOfIt)
         EXPECT_NE(std::string::npos, report.find("Backtrace:\n")) << report;
     }
 }
-
-namespace
-{
-
-template <typename Throw> class ThrowingRunnable : public Poco::Runnable
-{
-public:
-    explicit ThrowingRunnable(Throw fnThrow) : m_fnThrow(fnThrow) {}
-    void run() override { m_fnThrow(); }
-
-private:
-    Throw m_fnThrow;
-};
-
-// Runs `fnThrow` on a Poco::Thread and waits for the thread to end.
-template <typename Throw> void endAThreadWith(Throw fnThrow)
-{
-    ThrowingRunnable<Throw> runnable(fnThrow);
-    Poco::Thread thread("victim");
-    thread.start(runnable);
-    thread.join();
-}
-
-// Today's date in UTC, as a report's time begins.
-std::string utcDate()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    ::gmtime_r(&now, &tm);
-    char text[16];
-    std::strftime(text, sizeof(text), "%Y-%m-%d", &tm);
-    return text;
-}
-
-std::vector<fs::path> crashReports(const fs::path& folder)
-{
-    std::vector<fs::path> found;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        found.push_back(it->path());
-    return found;
-}
-
-} // namespace
 
 // An exception that ends a POCO thread is named in a critical record and in
 // a crash report; when the log file cannot take the record, standard error
@@ -140,9 +106,13 @@ TEST(zutil_CrashDumper, AThreadEndedByAnExceptionIsReportedAndLogged)
         CrashDumper::Install();
 
         const std::string before = utcDate();
-        endAThreadWith(c.fnThrow);
+        Poco::Thread thread("victim");
+        thread.startFunc(c.fnThrow);
+        thread.join();
 
-        const std::vector<fs::path> reports = crashReports(dir.path() / "log" / "crash");
+        std::vector<fs::path> reports;
+        for (const auto& entry : fs::directory_iterator(dir.path() / "log" / "crash"))
+            reports.push_back(entry.path());
         ASSERT_EQ(1u, reports.size());
         const std::string report = readFile(reports[0].string());
         const std::string head = "Thread ended by an uncaught exception\nTime: ";
