@@ -43,6 +43,7 @@ TEST(StatusFormatTest, EscapesNamesForJsonAndLabels)
         {"\xF4\x90\x80\x80", "\"" + FFFD + FFFD + FFFD + FFFD + "\"",
          FFFD + FFFD + FFFD + FFFD}, // > U+10FFFF
         {"\x80\"", "\"" + FFFD + "\\\"\"", FFFD + "\\\""},
+        {"\xF1\x7F", "\"" + FFFD + "\x7F\"", FFFD + "\x7F"}, // not a continuation byte
     };
     for (const Escape& row : table)
     {
@@ -134,6 +135,7 @@ TEST(StatusFormatTest, MetricsHaveEveryFamilyOnceAndNoSeriesTwice)
         "zelvin_watchdog_timeout_seconds{process=\"dup" + FFFD + " #2\",service=\"svc\"} +Inf",
         "zelvin_watchdog_timeout_seconds{process=\"dup" + FFFD + " #3\",service=\"svc\"} 1.500",
         "zelvin_watchdog_restarts_total{process=\"dup" + FFFD + " #2\",service=\"svc\"} 7",
+        "zelvin_watchdog_service_status{service=\"DUZI\"} 0",
         "zelvin_watchdog_service_status{service=\"VADA\"} 1",
         "zelvin_watchdog_service_status{service=\"Odd\"} 3",
         "zelvin_watchdog_status_changes_total{service=\"VADA\"} 2",
