@@ -7,15 +7,11 @@ import os
 import signal
 import subprocess
 
-from conftest import BIN
 from wdharness import wait_until
-
-WDCTL = os.path.join(BIN, "wdctl")
 
 
 def status(watchdog, *args):
-    return subprocess.run([WDCTL, "status", *args], env=watchdog.env, capture_output=True,
-                          text=True, timeout=30)
+    return watchdog.wdctl("status", *args, check=False)
 
 
 def snapshot(watchdog):
@@ -66,7 +62,8 @@ def test_status_follows_a_process_and_the_dependent_services(watchdog):
     assert service(snapshot(watchdog), "VADA")["suppressedBy"] == "VADA_DOG"
     assert "left to VADA_DOG" in status(watchdog).stdout
 
-    feeder = subprocess.Popen([WDCTL, "keepalive", "P.exe", "DemoSvc", "2000", "--interval", "300"],
+    feeder = subprocess.Popen([os.path.join(watchdog.bin, "wdctl"), "keepalive", "P.exe", "DemoSvc", "2000",
+                               "--interval", "300"],
                               env=watchdog.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         assert wait_until(lambda: record(snapshot(watchdog), "P.exe"))

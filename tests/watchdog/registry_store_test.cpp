@@ -244,6 +244,8 @@ TEST_F(RegistryStoreTest, RecordsOutsideTheMessagesBoundsAreRefused)
             << record;
     const std::string longName = "P\t" + std::string(65, 'n') + "\ts\te\t1\t2\t3\t4\t1";
     EXPECT_THAT(RegistryFormat::read(saved(longName)).error, HasSubstr("invalid record"));
+    EXPECT_THAT(RegistryFormat::read(withEndLine(version + "P\tx\ts\te\t1\t2\t3\t4\t2\nQ\n", 2)).error,
+                HasSubstr("has an invalid record on line 3"));
 }
 
 TEST_F(RegistryStoreTest, AFailedSaveIsRecordedOnceAndTriedAgainAfterEveryPass)
