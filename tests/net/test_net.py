@@ -25,7 +25,14 @@ NET = pathlib.Path(wdharness.build_bin()) / "net"
 
 LOOP = "trap 'kill $! 2>/dev/null; exit 0' TERM\nwhile :; do sleep 30 & wait $!; done\n"
 DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
-INVALID = "The service name is invalid.\n\nMore help is available by typing NET HELPMSG 2185.\n"
+
+
+def refused(text, helpmsg):
+    """What net writes to standard error when it refuses, as the system command does."""
+    return "%s\n\nMore help is available by typing NET HELPMSG %d.\n" % (text, helpmsg)
+
+
+INVALID = refused("The service name is invalid.", 2185)
 
 # Services outlive net and are handed to the nearest subreaper; be that, so
 # the ones the tests stop are reaped here rather than piling up under init.
@@ -86,8 +93,7 @@ def test_start_and_stop_really_run_and_end_the_service(folder):
     assert os.getsid(pid) == pid and os.getpgid(pid) == pid
 
     res = net(folder, "START", "DUZI")
-    assert (res.returncode, res.stderr.decode()) == (
-        2, "The requested service has already been started.\n\nMore help is available by typing NET HELPMSG 2182.\n")
+    assert (res.returncode, res.stderr.decode()) == (2, refused("The requested service has already been started.", 2182))
 
     res = net(folder, "stop", "DUZI")
     assert (res.returncode, res.stdout) == (0, b"The DUZI service is stopping.\nThe DUZI service was stopped successfully.\n")
@@ -95,8 +101,7 @@ def test_start_and_stop_really_run_and_end_the_service(folder):
     assert not (folder / "DUZI" / "pid").exists()
 
     res = net(folder, "stop", "DUZI")
-    assert (res.returncode, res.stderr.decode()) == (
-        2, "The DUZI service is not started.\n\nMore help is available by typing NET HELPMSG 3521.\n")
+    assert (res.returncode, res.stderr.decode()) == (2, refused("The DUZI service is not started.", 3521))
 
 
 # Which names are unsafe is the service folder's rule (ServiceFolderTest); here
@@ -125,8 +130,7 @@ def test_service_that_does_not_stay_up_could_not_be_started(folder, body):
     if body is None:
         (service / "run").write_text("#!/nonexistent/interpreter\n")
     res = net(folder, "start", "DUZI", env={"ZELVIN_START_SETTLE_MS": "2000"})
-    assert (res.returncode, res.stderr.decode()) == (
-        2, "The DUZI service could not be started.\n\nMore help is available by typing NET HELPMSG 3534.\n")
+    assert (res.returncode, res.stderr.decode()) == (2, refused("The DUZI service could not be started.", 3534))
     assert not (service / "pid").exists()
     assert (b"giving up" if body else b"cannot execute") in (service / "output.log").read_bytes()
 
@@ -267,7 +271,7 @@ def test_commands_launched_back_to_back_act_in_launch_order(folder):
         assert after != before and alive(after) and not alive(before)
 
 
-NOT_CONTROLLABLE = "The service could not be controlled in its present state.\n\nMore help is available by typing NET HELPMSG 2189.\n"
+NOT_CONTROLLABLE = refused("The service could not be controlled in its present state.", 2189)
 
 
 @pytest.mark.parametrize("pause_first", [0.0, 0.3])
