@@ -43,7 +43,8 @@ TEST(StatusFormatTest, EscapesNamesForJsonAndLabels)
         {"\xF4\x90\x80\x80", "\"" + FFFD + FFFD + FFFD + FFFD + "\"",
          FFFD + FFFD + FFFD + FFFD}, // > U+10FFFF
         {"\x80\"", "\"" + FFFD + "\\\"\"", FFFD + "\\\""},
-        {"\xF1\x7F", "\"" + FFFD + "\x7F\"", FFFD + "\x7F"}, // not a continuation byte
+        {"\xF1\x7F\x80\x80", "\"" + FFFD + "\x7F" + FFFD + FFFD + "\"",
+         FFFD + "\x7F" + FFFD + FFFD}, // 7F is no tail
     };
     for (const Escape& row : table)
     {
