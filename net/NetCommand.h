@@ -21,7 +21,8 @@ std::vector<std::string> netArguments(int argc, char** argv);
 // unless the operator's allow-list (ServiceAllowList.h, read from
 // configFolder()) allows it, before the manager is asked anything; then
 // admitted (one command at work and one waiting per service, in launch
-// order, any further one refused), then carried out. A list or a queue that
-// cannot be read, or that another account could have written, is a system
-// error. Never throws.
+// order, any further one refused), then carried out. Throws Poco::Exception
+// (or std::exception) for a system error, among them a list or a queue that
+// cannot be read, or that another account could have written: main reports
+// it as "A system error has occurred.".
 NetResult runNetCommand(bool bStart, const std::string& name, const NetSettings& settings);

@@ -39,7 +39,9 @@ bool isAllowed(const std::string& name, const ServiceManagerChoice& choice)
     return ServiceAllowList::read(configFolder(), eFallback, false).allows(name);
 }
 
-NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
+} // namespace
+
+NetResult runNetCommand(bool bStart, const std::string& name, const NetSettings& settings)
 {
     // The watchdog's rule, so net acts on the service the watchdog asked
     // about; an unknown value is refused naming its variable.
@@ -71,7 +73,6 @@ NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
                                          : stopService(*folder, commands, name, settings);
                        });
 }
-} // namespace
 
 void prepareNetProcess()
 {
@@ -85,20 +86,4 @@ void prepareNetProcess()
 std::vector<std::string> netArguments(int argc, char** argv)
 {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
-}
-
-NetResult runNetCommand(bool bStart, const std::string& name, const NetSettings& settings)
-{
-    try
-    {
-        return run(bStart, name, settings);
-    }
-    catch (const Poco::Exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.displayText()};
-    }
-    catch (const std::exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.what()};
-    }
 }

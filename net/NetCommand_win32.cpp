@@ -12,9 +12,7 @@
 
 #include <shellapi.h>
 
-namespace
-{
-NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
+NetResult runNetCommand(bool bStart, const std::string& name, const NetSettings& settings)
 {
     // The watchdog's list: without services.d the three dependent services
     // only; names without regard to case, as the manager compares them.
@@ -28,7 +26,6 @@ NetResult run(bool bStart, const std::string& name, const NetSettings& settings)
     admission.waitForTurn();
     return bStart ? startScmService(name, settings) : stopScmService(name, settings);
 }
-} // namespace
 
 void prepareNetProcess()
 {
@@ -53,20 +50,4 @@ std::vector<std::string> netArguments(int, char**)
     }
     ::LocalFree(pArgs);
     return vecArgs;
-}
-
-NetResult runNetCommand(bool bStart, const std::string& name, const NetSettings& settings)
-{
-    try
-    {
-        return run(bStart, name, settings);
-    }
-    catch (const Poco::Exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.displayText()};
-    }
-    catch (const std::exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.what()};
-    }
 }

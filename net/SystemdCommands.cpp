@@ -188,30 +188,14 @@ NetResult runJob(const std::string& name, JobKind eKind, const NetSettings& sett
     return {NetOutcome::NET_SYSTEM_ERROR,
             "The stop job of " + unit + " ended with result \"" + result + "\""};
 }
-
-NetResult guarded(const std::string& name, JobKind eKind, const NetSettings& settings, bool bUserScope)
-{
-    try
-    {
-        return runJob(name, eKind, settings, bUserScope);
-    }
-    catch (const Poco::Exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.displayText()};
-    }
-    catch (const std::exception& ex)
-    {
-        return {NetOutcome::NET_SYSTEM_ERROR, ex.what()};
-    }
-}
 } // namespace
 
 NetResult startSystemdService(const std::string& name, const NetSettings& settings, bool bUserScope)
 {
-    return guarded(name, JobKind::JOB_START, settings, bUserScope);
+    return runJob(name, JobKind::JOB_START, settings, bUserScope);
 }
 
 NetResult stopSystemdService(const std::string& name, const NetSettings& settings, bool bUserScope)
 {
-    return guarded(name, JobKind::JOB_STOP, settings, bUserScope);
+    return runJob(name, JobKind::JOB_STOP, settings, bUserScope);
 }

@@ -12,6 +12,7 @@
 // settings.iStopTimeoutMs; a job still running then is left to systemd and
 // reported as a system error. A NAME that is no valid unit name, or whose
 // unit's LoadState is not "loaded" (masked included), is an invalid name.
-// Never throws.
+// Throws Poco::Exception when the manager cannot be reached or answers
+// amiss (a system error).
 NetResult startSystemdService(const std::string& name, const NetSettings& settings, bool bUserScope);
 NetResult stopSystemdService(const std::string& name, const NetSettings& settings, bool bUserScope);

@@ -5,6 +5,8 @@
 
 #include "NetCommand.h"
 
+#include <Poco/Exception.h>
+
 #include <cstdio>
 #include <string>
 
@@ -61,6 +63,22 @@ bool isVerb(const std::string& arg, const std::string& verb)
             return false;
     return true;
 }
+// What a command came to, its failures included: a system error names them.
+NetResult guarded(bool bStart, const std::string& name, const NetSettings& settings)
+{
+    try
+    {
+        return runNetCommand(bStart, name, settings);
+    }
+    catch (const Poco::Exception& ex)
+    {
+        return {NetOutcome::NET_SYSTEM_ERROR, ex.displayText()};
+    }
+    catch (const std::exception& ex)
+    {
+        return {NetOutcome::NET_SYSTEM_ERROR, ex.what()};
+    }
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -72,8 +90,8 @@ int main(int argc, char** argv)
     const std::string& name = args[1];
     const NetSettings settings = NetSettings::fromEnvironment();
     if (isVerb(args[0], "start"))
-        return report(name, runNetCommand(true, name, settings));
+        return report(name, guarded(true, name, settings));
     if (isVerb(args[0], "stop"))
-        return report(name, runNetCommand(false, name, settings));
+        return report(name, guarded(false, name, settings));
     return usage();
 }

@@ -36,7 +36,22 @@ public:
     {
         if (!m_pHandle)
             m_pHandle = m_backend.open(m_strName);
-        return m_pHandle->isRunning();
+        try
+        {
+            return m_pHandle->isRunning();
+        }
+        catch (const Poco::Exception&)
+        {
+            // The manager may have gone away between the two questions (a
+            // re-execution drops every connection): once it answers the
+            // registration again, within the retry, the running state is
+            // asked once more on a fresh connection. What still fails is the
+            // caller's "exception"; a manager gone for good raises as above.
+            m_pHandle.reset();
+            if (!isRegistered())
+                throw;
+            return m_pHandle->isRunning();
+        }
     }
 
 private:

@@ -10,9 +10,12 @@
 // either succeed or raise, after the bounded retry of ServiceRetry, with one
 // budget per pass (beginPass). A failed isRegistered() opens the service
 // afresh before the next attempt, so a connection the manager dropped is not
-// asked again. isRunning() is asked once and never retried: only a failed
-// running-state query reads as the "exception" status. The backends raise at
-// once; this is the only place that waits. Thread-safe as the backend is.
+// asked again. A failed isRunning() is asked once more, on a fresh
+// connection, after isRegistered() (with its retry) has found the manager
+// answering: a manager that re-executed between the two questions is ridden
+// out, while a running-state query that fails again raises to the caller,
+// for whom it is the "exception" status. The backends raise at once; this is
+// the only place that waits. Thread-safe as the backend is.
 class RetryingServiceControl : public ServiceControl
 {
 public:

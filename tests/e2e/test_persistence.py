@@ -6,9 +6,11 @@ import os
 import re
 import signal
 import stat
+import subprocess
 
 import pytest
 
+import wdharness
 from wdharness import TIMEOUT_NEVER, Feeder, message, send, wait_until
 
 HOSTILE = b"\xff\x01a b\t%0A\nend"
@@ -92,10 +94,23 @@ def test_killed_and_started_again_every_record_is_back_and_supervised(watchdog, 
     assert os.listdir(state) == ["registry"]
 
 
-def test_without_a_state_folder_nothing_is_written_or_restored(watchdog, state, tmp_path):
+def test_without_a_state_folder_nothing_is_restored_and_a_keepalive_client_registers_again(
+        watchdog, state, tmp_path):
     start_and_register(watchdog)
-    assert watchdog.stop(signal.SIGKILL) == -signal.SIGKILL
-    watchdog.start()
+    client = subprocess.Popen([os.path.join(watchdog.bin, "wdctl"), "keepalive", "Keep.exe", "NoSuchService",
+                               "never", "--interval", "200"], env=watchdog.env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        watchdog.wait_log(r"register new process\[Keep.exe\]")
+        assert watchdog.stop(signal.SIGKILL) == -signal.SIGKILL
+        start = len(watchdog.log())
+        watchdog.start()
+        # The client outlives the watchdog and tells the new one again.
+        assert wait_until(lambda: "register new process[Keep.exe]" in watchdog.log()[start:], 5), \
+            watchdog.log()[start:]
+        assert client.poll() is None
+    finally:
+        wdharness.stop_process(client)
     send(message(3, "Never.exe"))
     watchdog.wait_log(r"feed process\[Never.exe\] is not existed!")
     assert len(diag(watchdog, r"no state folder \(ZELVIN_STATE_DIR, STATE_DIRECTORY\): "
