@@ -338,10 +338,12 @@ class PrivateSystemd:
 
 class PackagedUnit:
     """The packaged unit file `unit_file` in the manager `sd`, unchanged but
-    for a drop-in: it runs REdodevaz of `bin_dir` with a configuration of its
-    own in `work` (a visible_folder(): etc/Watchdog.xml logging to work/log,
-    `services_d` copied beside it) and finds `net` through the link
-    work/netbin/net, which a test may take away; WatchdogSec= is
+    for a drop-in: it runs a copy of REdodevaz, net and their library and
+    manifest from `bin_dir` in work/bin (the unit's PrivateTmp= and
+    ProtectHome= would hide a build under /tmp or /home) with a
+    configuration of its own in `work` (a visible_folder(): etc/Watchdog.xml
+    logging to work/log, `services_d` copied beside it) and finds `net`
+    through the link work/netbin/net, which a test may take away; WatchdogSec= is
     `watchdog_ms`. Four protections are set aside, for the private manager
     only: on this kind of machine it cannot mount the inaccessible nodes of
     the first three (exit 226/NAMESPACE), and the fourth hides the manager's
@@ -352,9 +354,14 @@ class PackagedUnit:
 
     def __init__(self, sd, unit_file, bin_dir, work, watchdog_ms, services_d=None):
         self.sd = sd
-        self.etc, log_dir, net_dir = (os.path.join(work, name) for name in ("etc", "log", "netbin"))
-        for folder in (self.etc, log_dir, net_dir):
+        self.etc, log_dir, net_dir, copy_dir = (os.path.join(work, name)
+                                                for name in ("etc", "log", "netbin", "bin"))
+        for folder in (self.etc, log_dir, net_dir, copy_dir):
             os.makedirs(folder)
+        for name in os.listdir(bin_dir):
+            if name in ("REdodevaz", "net") or ".so" in name or name.endswith(".sha256"):
+                shutil.copy2(os.path.join(bin_dir, name), copy_dir)
+        bin_dir = copy_dir
         with open(os.path.join(self.etc, "Watchdog.xml"), "w") as f:
             f.write(wdharness.config_xml(log_dir=log_dir))
         if services_d:
