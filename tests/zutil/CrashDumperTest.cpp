@@ -2,6 +2,7 @@
 #include "ZvLog.h"
 #include "fakes/TestSupport.h"
 
+#include <Poco/Runnable.h>
 #include <Poco/Thread.h>
 
 #include <gtest/gtest.h>
@@ -106,8 +107,16 @@ TEST(zutil_CrashDumper, AThreadEndedByAnExceptionIsReportedAndLogged)
         CrashDumper::Install();
 
         const std::string before = utcDate();
+        // The runnable outlives the thread: POCO's startFunc frees its own
+        // copy racing with a thread that ends by an exception.
+        struct Victim : Poco::Runnable
+        {
+            const std::function<void()>& fnThrow;
+            explicit Victim(const std::function<void()>& fn) : fnThrow(fn) {}
+            void run() override { fnThrow(); }
+        } victim(c.fnThrow);
         Poco::Thread thread("victim");
-        thread.startFunc(c.fnThrow);
+        thread.start(victim);
         thread.join();
 
         std::vector<fs::path> reports;
