@@ -17,6 +17,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 inline WatchdogMsg makeMsg(const std::string& name, const std::string& service = "svc", uint32_t pid = 100,
                            uint32_t timeoutMs = 5000, const std::string& extra = "extra")
@@ -48,12 +49,24 @@ inline std::string wireBytes(WatchdogMsgType type, const WatchdogMsg& msg, unsig
     return wireBytes(static_cast<uint16_t>(type), msg, junk);
 }
 
-// Every field of the two records is the same.
-inline bool sameRecord(const WatchProcess& a, const WatchProcess& b)
+// Every saved field of the two records is the same; a failure shows both.
+inline ::testing::AssertionResult sameRecord(const WatchProcess& a, const WatchProcess& b)
 {
-    return a.processName == b.processName && a.serviceName == b.serviceName && a.extraInfo == b.extraInfo &&
-           a.processId == b.processId && a.timeoutMs == b.timeoutMs && a.lastFeedMs == b.lastFeedMs &&
-           a.restartCount == b.restartCount && a.graceCount == b.graceCount && a.watchState == b.watchState;
+    const auto fields = [](const WatchProcess& p)
+    {
+        return std::tie(p.processName, p.serviceName, p.extraInfo, p.processId, p.timeoutMs, p.lastFeedMs,
+                        p.restartCount, p.graceCount, p.watchState);
+    };
+    const auto text = [](const WatchProcess& p)
+    {
+        return p.processName + " " + p.serviceName + " " + p.extraInfo + " pid " +
+               std::to_string(p.processId) + " timeout " + std::to_string(p.timeoutMs) + " fed " +
+               std::to_string(p.lastFeedMs) + " restarts " + std::to_string(p.restartCount) + " grace " +
+               std::to_string(p.graceCount) + " state " + std::to_string(static_cast<uint32_t>(p.watchState));
+    };
+    if (fields(a) == fields(b))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << text(a) << "\n  differs from " << text(b);
 }
 
 // Checks `predicate` every 10 ms until it holds or 10 s have passed.

@@ -33,24 +33,6 @@ protected:
     }
 };
 
-TEST_F(LifecycleTest, PortInUseOrServiceManagerFailureRaisesAndStartsNoWorker)
-{
-    ServerSocket taken;
-    taken.bind(SocketAddress("127.0.0.1", 0), false, false);
-    taken.listen(1);
-    useModuleOnPort(taken.address().port());
-    EXPECT_THROW(module->init(), Poco::Exception);
-    EXPECT_FALSE(module->isServing());
-    EXPECT_TRUE(fake.services.opened().empty());
-    EXPECT_TRUE(logs->records().empty());
-
-    useModuleOnPort(0);
-    fake.services.set("DUZI", {.registered = true, .throwOnOpen = true});
-    EXPECT_THROW(module->init(), Poco::Exception);
-    EXPECT_FALSE(module->isServing());
-    module.reset();
-}
-
 TEST_F(LifecycleTest, FailedIntegrityCheckEndsTheWatchdogAndListensNowhere)
 {
     Poco::UInt16 port = 0;

@@ -35,28 +35,20 @@ protected:
     }
 };
 
+// The fields copied as they are (names, pid, timeout, the service states)
+// are e2e_status's; here what the report computes and counts.
 TEST_F(StatusReportTest, FollowsARecordThroughFeedExpiryRestartAndReRegistration)
 {
     const int64_t before = StatusReport::wallClockMs();
     registerMsg(makeMsg("app.exe", "svc", 42, 3000));
     registerMsg(makeMsg("never.exe", "other", 43, WATCHDOG_TIMEOUT_NEVER));
     fake.clock.advance(2);
-
     StatusSnapshot s = snapshot();
-    EXPECT_EQ(s.serviceManager, "fake");
     EXPECT_EQ(s.lastPassMs, 7u);
     ASSERT_EQ(s.processes.size(), 2u);
     EXPECT_EQ(s.processes[0].name, "app.exe"); // registry order
-    const ProcessStatus& fresh = process(s, "app.exe");
-    EXPECT_EQ(fresh.service, "svc");
-    EXPECT_EQ(fresh.pid, 42u);
-    EXPECT_EQ(fresh.timeoutMs, 3000u);
-    EXPECT_EQ(fresh.lastFeedAgeMs, 2000u);
-    EXPECT_FALSE(fresh.restarted);
-    EXPECT_EQ(fresh.restarts, 0u);
-    EXPECT_FALSE(fresh.lastRestartAtMs);
-    EXPECT_FALSE(process(s, "never.exe").timeoutMs);
-
+    EXPECT_EQ(process(s, "app.exe").lastFeedAgeMs, 2000u);
+    EXPECT_FALSE(process(s, "app.exe").restarted);
     feed("app.exe");
     EXPECT_EQ(process(snapshot(), "app.exe").lastFeedAgeMs, 0u);
 
@@ -74,7 +66,6 @@ TEST_F(StatusReportTest, FollowsARecordThroughFeedExpiryRestartAndReRegistration
     EXPECT_EQ(process(snapshot(), "app.exe").graceCount, 4);
     cycles(1);
     EXPECT_EQ(process(snapshot(), "app.exe").restarts, 2u);
-    EXPECT_EQ(record("app.exe").restartCount, 2u);
 
     // A new registration counts from nothing.
     cancel("app.exe");
@@ -83,28 +74,22 @@ TEST_F(StatusReportTest, FollowsARecordThroughFeedExpiryRestartAndReRegistration
     EXPECT_FALSE(process(snapshot(), "app.exe").lastRestartAtMs);
 }
 
+// A service's changes are counted from the first query, when it was last
+// changed is kept, and a "<service>_DOG" record (case-sensitive) is named.
 TEST_F(StatusReportTest, ServicesCarryTheirLastChangeAndTheirDogRecord)
 {
-    StatusSnapshot s = snapshot();
-    ASSERT_EQ(s.services.size(), 3u);
-    EXPECT_EQ(service(s, "DUZI").status, SERVER_RUNNING);
-    EXPECT_EQ(service(s, "MySqlqvms80").status, SERVER_UNREGISTERED);
-    const int64_t firstQuery = service(s, "VADA").changedAtMs;
+    const int64_t firstQuery = service(snapshot(), "VADA").changedAtMs;
     EXPECT_GT(firstQuery, 0);
-    EXPECT_EQ(service(s, "VADA").changes, 0u);
-    EXPECT_FALSE(service(s, "VADA").suppressedBy);
-
     registerMsg(makeMsg("VADA_DOG", "VADA", 50, WATCHDOG_TIMEOUT_NEVER));
-    registerMsg(makeMsg("duzi_dog", "DUZI", 51, WATCHDOG_TIMEOUT_NEVER)); // the suffix is case-sensitive
+    registerMsg(makeMsg("duzi_dog", "DUZI", 51, WATCHDOG_TIMEOUT_NEVER));
     fake.services.setStopped("DUZI");
     Poco::Thread::sleep(2);
     cycles(1);
-    s = snapshot();
+    StatusSnapshot s = snapshot();
     EXPECT_EQ(service(s, "VADA").suppressedBy, "VADA_DOG");
     EXPECT_EQ(service(s, "VADA").changes, 0u);
     EXPECT_EQ(service(s, "VADA").changedAtMs, firstQuery);
     EXPECT_FALSE(service(s, "DUZI").suppressedBy);
-    EXPECT_EQ(service(s, "DUZI").status, SERVER_STOP);
     EXPECT_EQ(service(s, "DUZI").changes, 1u);
     EXPECT_GT(service(s, "DUZI").changedAtMs, firstQuery);
 
