@@ -12,21 +12,20 @@ public:
     {
     }
 
-    bool isRegistered() const override
-    {
-        if (m_owner.script(m_strName).throwOnIsRegistered)
-            throw Poco::SystemException("fake isRegistered failure", m_strName);
-        return m_owner.script(m_strName).registered;
-    }
-
-    bool isRunning() const override
-    {
-        if (m_owner.script(m_strName).throwOnIsRunning)
-            throw Poco::SystemException("fake isRunning failure", m_strName);
-        return m_owner.script(m_strName).running;
-    }
+    bool isRegistered() const override { return answer(&Service::registered, &Service::throwOnIsRegistered); }
+    bool isRunning() const override { return answer(&Service::running, &Service::throwOnIsRunning); }
 
 private:
+    using Service = FakeServiceControl::Service;
+
+    bool answer(bool Service::*value, bool Service::*fails) const
+    {
+        const Service script = m_owner.script(m_strName);
+        if (script.*fails)
+            throw Poco::SystemException("fake service query failure", m_strName);
+        return script.*value;
+    }
+
     const FakeServiceControl& m_owner;
     std::string m_strName;
 };

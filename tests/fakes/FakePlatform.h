@@ -23,6 +23,13 @@ template <typename F> auto underLock(std::mutex& mutex, F f)
     return f();
 }
 
+// A copy of `value`, taken with `mutex` held.
+template <typename T> T lockedCopy(std::mutex& mutex, const T& value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return value;
+}
+
 // A settable whole-second count.
 class FakeClock : public SecondsClock
 {
@@ -60,10 +67,7 @@ public:
     Service script(const std::string& name) const;
 
     // Every name passed to open, in call order.
-    std::vector<std::string> opened() const
-    {
-        return underLock(m_mutex, [&] { return m_vecOpened; });
-    }
+    std::vector<std::string> opened() const { return lockedCopy(m_mutex, m_vecOpened); }
     void clearOpened()
     {
         underLock(m_mutex, [&] { m_vecOpened.clear(); });
@@ -120,16 +124,10 @@ public:
         underLock(m_mutex, [&] { m_bThrow = true, m_strThrowVerb = verb; });
     }
 
-    std::vector<Launch> launches() const
-    {
-        return underLock(m_mutex, [&] { return m_vecLaunch; });
-    }
+    std::vector<Launch> launches() const { return lockedCopy(m_mutex, m_vecLaunch); }
     // "net stop X", "net start Y" ... one text per launch, in order.
     std::vector<std::string> commandLines() const;
-    std::vector<int> pidsAsked() const
-    {
-        return underLock(m_mutex, [&] { return m_vecAsked; });
-    }
+    std::vector<int> pidsAsked() const { return lockedCopy(m_mutex, m_vecAsked); }
     void clear()
     {
         underLock(m_mutex, [&] { m_vecLaunch.clear(), m_vecAsked.clear(); });
@@ -157,10 +155,7 @@ public:
     }
 
     void setVerdict(int verdict) { m_nVerdict = verdict; }
-    std::vector<std::string> killed() const
-    {
-        return underLock(m_mutex, [&] { return m_vecKilled; });
-    }
+    std::vector<std::string> killed() const { return lockedCopy(m_mutex, m_vecKilled); }
 
 private:
     std::atomic<int> m_nVerdict{0};
@@ -176,10 +171,7 @@ public:
     {
         underLock(m_mutex, [&] { m_vecWritten.push_back(s); });
     }
-    std::vector<StatusSnapshot> written() const
-    {
-        return underLock(m_mutex, [&] { return m_vecWritten; });
-    }
+    std::vector<StatusSnapshot> written() const { return lockedCopy(m_mutex, m_vecWritten); }
 
 private:
     mutable std::mutex m_mutex;

@@ -49,24 +49,12 @@ inline std::string wireBytes(WatchdogMsgType type, const WatchdogMsg& msg, unsig
     return wireBytes(static_cast<uint16_t>(type), msg, junk);
 }
 
-// Every saved field of the two records is the same; a failure shows both.
-inline ::testing::AssertionResult sameRecord(const WatchProcess& a, const WatchProcess& b)
+// The fields of a record that are saved with the registry, to compare two
+// records whole: EXPECT_EQ(savedFields(a), savedFields(b)).
+inline auto savedFields(const WatchProcess& p)
 {
-    const auto fields = [](const WatchProcess& p)
-    {
-        return std::tie(p.processName, p.serviceName, p.extraInfo, p.processId, p.timeoutMs, p.lastFeedMs,
-                        p.restartCount, p.graceCount, p.watchState);
-    };
-    const auto text = [](const WatchProcess& p)
-    {
-        return p.processName + " " + p.serviceName + " " + p.extraInfo + " pid " +
-               std::to_string(p.processId) + " timeout " + std::to_string(p.timeoutMs) + " fed " +
-               std::to_string(p.lastFeedMs) + " restarts " + std::to_string(p.restartCount) + " grace " +
-               std::to_string(p.graceCount) + " state " + std::to_string(static_cast<uint32_t>(p.watchState));
-    };
-    if (fields(a) == fields(b))
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << text(a) << "\n  differs from " << text(b);
+    return std::make_tuple(p.processName, p.serviceName, p.extraInfo, p.processId, p.timeoutMs, p.lastFeedMs,
+                           p.restartCount, p.graceCount, static_cast<uint32_t>(p.watchState));
 }
 
 // Checks `predicate` every 10 ms until it holds or 10 s have passed.

@@ -126,8 +126,8 @@ TEST_F(ConnectionLoopTest, BackToBackMessagesAreHandledOnePerPassInOrder)
     for (std::size_t i = 1; i < records.size(); i += 2)
         EXPECT_EQ(records[i].stamp, records[1].stamp + i / 2) << records[i].message;
     EXPECT_EQ(parkedClientCount(), 1u);
-    EXPECT_TRUE(
-        sameRecord(record("app.exe"), {"app.exe", "svc", "extra", 12, WATCHDOG_TIMEOUT_NEVER, nowMs()}));
+    EXPECT_EQ(savedFields(record("app.exe")),
+              savedFields({"app.exe", "svc", "extra", 12, WATCHDOG_TIMEOUT_NEVER, nowMs()}));
 }
 
 // Clients that close or reset are removed, their registrations stay, and the

@@ -107,9 +107,6 @@ TEST_F(StatusReportTest, TheWorkerWritesAtOnceThenAtMostOnceASecond)
     // A second apart, give or take the wall clock's own steps.
     EXPECT_GT(written[1].passes, written[0].passes + 1);
     EXPECT_GE(written[1].updatedAtMs - written[0].updatedAtMs, 990);
-    EXPECT_GT(written[0].pid, 0);
-    EXPECT_FALSE(written[0].version.empty());
-    EXPECT_LE(written[0].startedAtMs, written[0].updatedAtMs);
     EXPECT_GE(written[0].lastPassMs, 140u); // the 100 ms poll and the 50 ms pause
 }
 

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <sstream>
 
 using ::testing::ElementsAre;
@@ -18,12 +19,10 @@ class SupervisionTest : public ModuleTest
 protected:
     SupervisionTest() { fake.services.setRunning("svc"); }
 
-    std::size_t launchesOf(const std::string& line) const
+    long launchesOf(const std::string& line) const
     {
-        std::size_t count = 0;
-        for (const std::string& each : fake.processes.commandLines())
-            count += each == line ? 1 : 0;
-        return count;
+        const std::vector<std::string> lines = fake.processes.commandLines();
+        return std::count(lines.begin(), lines.end(), line);
     }
 };
 
