@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -106,20 +107,17 @@ public:
 
     static CapturedRecord parse(const std::string& text)
     {
+        static const std::regex PREFIX(R"(^\[([^\]]*) (\d+)\] )");
         CapturedRecord record;
         record.text = text;
         record.message = text;
-        const std::size_t close = text.find("] ");
-        if (text.empty() || text[0] != '[' || close == std::string::npos)
-            return record;
-        const std::string inside = text.substr(1, close - 1);
-        const std::size_t blank = inside.rfind(' ');
-        const std::string line = blank == std::string::npos ? std::string() : inside.substr(blank + 1);
-        if (line.empty() || line.find_first_not_of("0123456789") != std::string::npos)
-            return record;
-        record.function = inside.substr(0, blank);
-        record.line = std::stoi(line);
-        record.message = text.substr(close + 2);
+        std::smatch match;
+        if (std::regex_search(text, match, PREFIX))
+        {
+            record.function = match[1];
+            record.line = std::stoi(match[2]);
+            record.message = match.suffix();
+        }
         return record;
     }
 

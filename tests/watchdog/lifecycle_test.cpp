@@ -63,8 +63,10 @@ TEST_F(LifecycleTest, DependentServicesAreCheckedBetweenListenAndWorkerStart)
     const bool servingDuringCheck = module->isServing();
     std::unique_ptr<StreamSocket> early;
     if (held)
+    {
         EXPECT_NO_THROW(early = std::make_unique<StreamSocket>(connectClient()))
             << "nothing listened while the services were checked";
+    }
     fake.services.releaseOpens();
 
     ASSERT_TRUE(held);

@@ -132,11 +132,22 @@ protected:
     }
 };
 
-// Every status change is one critical record; a stopped service is started
-// in every cycle unless a record named "<service>_DOG", exact suffix, is
-// registered.
+// Every status change is one critical record, and counted in the status
+// report; a stopped service is started in every cycle unless a record named
+// "<service>_DOG", exact suffix, is registered (the report names it).
 TEST_F(DependentSweepTest, EveryStatusChangeIsOneCriticalRecordAndOnlyADogRecordSuppressesTheStart)
 {
+    const auto services = [&]
+    {
+        std::map<std::string, ServiceStatusEntry> byName;
+        for (const ServiceStatusEntry& entry :
+             module->statusReport().build(*module, "fake", nowMs(), 0).services)
+            byName[entry.name] = entry;
+        return byName;
+    };
+    const int64_t firstQuery = services().at("MySqlqvms80").changedAtMs;
+    EXPECT_GT(firstQuery, 0);
+    Poco::Thread::sleep(2);
     registerMsg(makeMsg("VADA_DOG", "VADA", 11, WATCHDOG_TIMEOUT_NEVER));
     registerMsg(makeMsg("DUZI_dog", "DUZI", 12, WATCHDOG_TIMEOUT_NEVER));
     fake.services.setStopped("VADA");
@@ -165,6 +176,15 @@ TEST_F(DependentSweepTest, EveryStatusChangeIsOneCriticalRecordAndOnlyADogRecord
     ASSERT_EQ(started.size(), 2u);
     EXPECT_EQ(started[0].priority, PRIO_INFO);
     EXPECT_EQ(started[0].function, "WatchdogServerModule::handleClientProcess");
+
+    const auto report = services();
+    EXPECT_EQ(report.at("DUZI").changes, 3u);
+    EXPECT_GT(report.at("DUZI").changedAtMs, firstQuery);
+    EXPECT_FALSE(report.at("DUZI").suppressedBy);
+    EXPECT_EQ(report.at("VADA").changes, 1u);
+    EXPECT_EQ(report.at("VADA").suppressedBy, "VADA_DOG");
+    EXPECT_EQ(report.at("MySqlqvms80").changes, 0u);
+    EXPECT_EQ(report.at("MySqlqvms80").changedAtMs, firstQuery);
 }
 
 } // namespace
