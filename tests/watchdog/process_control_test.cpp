@@ -46,41 +46,30 @@ TEST_F(ProcessControlTest, KillStopsTheServiceAndReportsAProcessStillAlive)
     EXPECT_THROW(module->killProcess(process(42)), Poco::Exception);
 }
 
-// The command's own process is asked whether it runs, not the watched one.
 TEST_F(ProcessControlTest, LaunchSucceedsOnlyWhileTheCommandStillRuns)
 {
-    const struct
-    {
-        bool throws;
-        bool running;
-        int result;
-        std::string last;
-        Poco::Message::Priority priority;
-    } cases[] = {
-        {false, true, 0, "launch process[App Svc] Success", PRIO_INFO},
-        {false, false, -12, "net start app[App Svc] fail!", PRIO_ERROR},
-        {true, true, -12, "Launch process[iau] Exception!", PRIO_INFO},
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(c.last);
-        logs->clear();
-        fake.processes.clear();
-        fake.processes.setLaunchedRunning(c.running);
-        if (c.throws)
-            fake.processes.throwOnLaunch();
-        EXPECT_EQ(module->launchProcess(process(42)), c.result);
-        EXPECT_THAT(logs->messages(), ElementsAre("launch process[App Svc]", c.last));
-        EXPECT_EQ(logs->records()[0].priority, PRIO_INFO);
-        expectOne(logs.channel(), "launchProcess", c.last, c.priority);
-        if (c.throws)
-            continue;
-        const auto launches = fake.processes.launches();
-        ASSERT_EQ(launches.size(), 1u);
-        EXPECT_EQ(launches[0].command, "net");
-        EXPECT_EQ(launches[0].args, (Lines{"start", "App Svc"}));
-        EXPECT_THAT(fake.processes.pidsAsked(), ElementsAre(launches[0].pid));
-    }
+    EXPECT_EQ(module->launchProcess(process(42)), 0);
+    const auto launches = fake.processes.launches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].command, "net");
+    EXPECT_EQ(launches[0].args, (Lines{"start", "App Svc"}));
+    EXPECT_THAT(fake.processes.pidsAsked(),
+                ElementsAre(launches[0].pid)); // the command's, not the watched one
+    EXPECT_THAT(logs->messages(), ElementsAre("launch process[App Svc]", "launch process[App Svc] Success"));
+    for (const CapturedRecord& record : logs->records())
+        EXPECT_EQ(record.priority, PRIO_INFO);
+
+    logs->clear();
+    fake.processes.setLaunchedRunning(false);
+    EXPECT_EQ(module->launchProcess(process(42)), -12);
+    EXPECT_THAT(logs->messages(), ElementsAre("launch process[App Svc]", "net start app[App Svc] fail!"));
+    expectOne(logs.channel(), "launchProcess", "net start app[App Svc] fail!", PRIO_ERROR);
+
+    logs->clear();
+    fake.processes.throwOnLaunch();
+    EXPECT_EQ(module->launchProcess(process(42)), -12);
+    EXPECT_THAT(logs->messages(), ElementsAre("launch process[App Svc]", "Launch process[iau] Exception!"));
+    expectOne(logs.channel(), "launchProcess", "Launch process[iau] Exception!", PRIO_INFO);
 }
 
 // Each service's state goes into the table; only a stopped one is started,
