@@ -83,40 +83,32 @@ TEST_F(SupervisionTest, ExpiryRestartAndGraceFollowTheClock)
     }
 }
 
-TEST_F(SupervisionTest, RestartRemovesOtherRecordsOfTheSameService)
+// A restart removes the other records of the same service; a record whose
+// service is unknown is stopped and dropped. Every launch counts as a
+// restart, whether the start runs, fails or throws.
+TEST_F(SupervisionTest, RestartRemovesOtherRecordsOfTheServiceAndUnknownServicesAreDropped)
 {
     fake.services.setRunning("svc2");
     registerMsg(makeMsg("a.exe", "svc", 11, 0));
     registerMsg(makeMsg("b.exe", "svc", 12, 0));
     registerMsg(makeMsg("c.exe", "svc2", 13, WATCHDOG_TIMEOUT_NEVER));
-    cycles(1);
-    EXPECT_TRUE(has("a.exe"));
-    EXPECT_FALSE(has("b.exe"));
-    EXPECT_TRUE(has("c.exe"));
-    EXPECT_EQ(fake.processes.commandLines(), (Lines{"net stop svc", "net start svc"}));
-    EXPECT_EQ(module->removeSameServiceProcess("svc2", "other.exe"), 0);
-    EXPECT_FALSE(has("c.exe"));
-}
-
-// A record whose service is unknown is stopped and dropped; a restart's
-// count goes up with every launch, whether it starts, fails or throws.
-TEST_F(SupervisionTest, UnknownServiceIsDroppedAndEveryLaunchCountsAsARestart)
-{
-    registerMsg(makeMsg("a.exe", "gone", 11, 0));
-    registerMsg(makeMsg("b.exe", "", 12, 0));
-    registerMsg(makeMsg("c.exe", "svc", 13, 0));
+    registerMsg(makeMsg("d.exe", "gone", 14, 0));
+    registerMsg(makeMsg("e.exe", "", 15, 0));
     fake.processes.setLaunchedRunning(false);
     cycles(1);
-    EXPECT_FALSE(has("a.exe"));
-    EXPECT_FALSE(has("b.exe"));
-    EXPECT_THAT(fake.services.opened(), ElementsAre("gone", "", "svc"));
+    EXPECT_EQ(module->watchProcesses().size(), 2u);
+    EXPECT_TRUE(has("a.exe"));
+    EXPECT_TRUE(has("c.exe"));
+    EXPECT_THAT(fake.services.opened(), ElementsAre("svc", "gone", ""));
     EXPECT_EQ(fake.processes.commandLines(),
-              (Lines{"net stop gone", "net stop ", "net stop svc", "net start svc"}));
-    EXPECT_EQ(record("c.exe").restartCount, 1u);
+              (Lines{"net stop svc", "net start svc", "net stop gone", "net stop "}));
+    EXPECT_EQ(record("a.exe").restartCount, 1u);
 
     fake.processes.throwOnLaunch("start");
     cycles(5);
-    EXPECT_EQ(record("c.exe").restartCount, 2u);
+    EXPECT_EQ(record("a.exe").restartCount, 2u);
+    EXPECT_EQ(module->removeSameServiceProcess("svc2", "other.exe"), 0);
+    EXPECT_FALSE(has("c.exe"));
 }
 
 // Dependent services: the table is filled by checkAndStartServer first.
