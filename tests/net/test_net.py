@@ -1,6 +1,7 @@
 """The `net` command against real service folders: it really starts and stops
 processes, with the Windows command's messages and exit codes."""
 
+import contextlib
 import ctypes
 import fcntl
 import json
@@ -11,7 +12,6 @@ import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import time
 
 import pytest
@@ -24,7 +24,6 @@ wdharness.isolate_network()
 NET = pathlib.Path(wdharness.build_bin()) / "net"
 
 LOOP = "trap 'kill $! 2>/dev/null; exit 0' TERM\nwhile :; do sleep 30 & wait $!; done\n"
-DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
 
 
 def refused(text, helpmsg):
@@ -52,16 +51,11 @@ def folder(tmp_path):
     (tmp_path / "etc").mkdir()
     yield services
     for pidfile in services.glob("*/pid"):
-        try:
+        with contextlib.suppress(ValueError, OSError):
             os.killpg(int(pidfile.read_text().split()[0]), signal.SIGKILL)
-        except (ValueError, OSError):
+    with contextlib.suppress(ChildProcessError):
+        while os.waitpid(-1, os.WNOHANG)[0]:
             pass
-    while True:
-        try:
-            if os.waitpid(-1, os.WNOHANG)[0] == 0:
-                break
-        except ChildProcessError:
-            break
 
 
 def add_service(folder, name, body=LOOP):
@@ -85,7 +79,13 @@ def command_folder(folder):
 
 
 def test_start_and_stop_really_run_and_end_the_service(folder):
-    add_service(folder, "DUZI")
+    """The service ignores SIGTERM: stop kills it after the stop timeout.
+    Locks held in the service folder, where another account may write,
+    hold up nothing: net's own places are elsewhere."""
+    add_service(folder, "DUZI", "trap '' TERM\nexec sleep 1000\n")
+    held = [open(folder / "DUZI" / leaf, "a+") for leaf in (".pending", ".queue")]
+    for f in held:
+        fcntl.lockf(f, fcntl.LOCK_EX)
     res = net(folder, "start", "DUZI")
     assert (res.returncode, res.stdout) == (0, b"The DUZI service is starting.\nThe DUZI service was started successfully.\n")
     pid = service_pid(folder, "DUZI")
@@ -95,13 +95,17 @@ def test_start_and_stop_really_run_and_end_the_service(folder):
     res = net(folder, "START", "DUZI")
     assert (res.returncode, res.stderr.decode()) == (2, refused("The requested service has already been started.", 2182))
 
-    res = net(folder, "stop", "DUZI")
+    res = net(folder, "stop", "DUZI", env={"ZELVIN_STOP_TIMEOUT_MS": "300"})
     assert (res.returncode, res.stdout) == (0, b"The DUZI service is stopping.\nThe DUZI service was stopped successfully.\n")
     assert not alive(pid)
     assert not (folder / "DUZI" / "pid").exists()
 
     res = net(folder, "stop", "DUZI")
     assert (res.returncode, res.stderr.decode()) == (2, refused("The DUZI service is not started.", 3521))
+    for f in held:
+        f.close()
+    res = net(folder.parent / "absent", "start", "DUZI")
+    assert res.returncode == 2 and str(folder.parent / "absent").encode() in res.stderr
 
 
 # Which names are unsafe is the service folder's rule (ServiceFolderTest); here
@@ -158,15 +162,6 @@ def test_service_inherits_no_blocked_signal_and_no_descriptor(folder):
     assert f"name=DUZI cwd={service}\n".encode() in (service / "output.log").read_bytes()
 
 
-def test_stop_kills_a_service_that_ignores_sigterm(folder):
-    add_service(folder, "DUZI", "trap '' TERM\nexec sleep 1000\n")
-    assert net(folder, "start", "DUZI").returncode == 0
-    pid = service_pid(folder, "DUZI")
-    res = net(folder, "stop", "DUZI", env={"ZELVIN_STOP_TIMEOUT_MS": "300"})
-    assert res.returncode == 0, res.stderr
-    assert not alive(pid)
-
-
 # Runs as init of a private pid namespace: each tampered pid file is handed
 # to `net stop`, next to a bystander that any stray kill(-1), kill(0) or
 # kill(pid) would end. Prints what happened as JSON.
@@ -209,16 +204,6 @@ def test_stop_signals_nothing_outside_the_service(folder):
         assert code == 2 and stderr.startswith("A system error has occurred.\n\nPid file "), label
         assert stderr.endswith("; nothing was signalled.\n"), (label, stderr)
         assert bystander_alive and pidfile_kept, label
-
-
-def queue_entry(pid):
-    """The line the command queue holds for process `pid`."""
-    return f"{pid} {start_time(pid)}\n"
-
-
-def test_missing_service_folder_is_a_system_error_naming_it(tmp_path):
-    res = net(tmp_path / "absent", "start", "DUZI")
-    assert res.returncode == 2 and str(tmp_path / "absent").encode() in res.stderr
 
 
 @pytest.mark.parametrize("name", ["MySqlqvms80", "DUZI", "VADA"])
@@ -278,8 +263,11 @@ NOT_CONTROLLABLE = refused("The service could not be controlled in its present s
 def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first):
     """A start settling for a second is at work; the stop behind it waits and
     then acts; the start launched after that stop is refused at once, also
-    when it reaches the queue before the stop it follows."""
+    when it reaches the queue before the stop it follows. Another service's
+    command goes ahead meanwhile; the last command out removes the queue and
+    the pending lock."""
     add_service(folder, "DUZI")
+    add_service(folder, "VADA")
     settle = {"ZELVIN_START_SETTLE_MS": "1000"}
     at_work = launch_back_to_back(folder, ["start", "DUZI"], env=settle)
     wait_until(lambda: (folder / "DUZI" / "pid").exists(), "the first start is at work")
@@ -290,38 +278,32 @@ def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first
                                       env=settle)
     assert exit_codes([start]) == [2]
     assert start[1].read_text() == NOT_CONTROLLABLE
+    assert net(folder, "start", "VADA", env={"ZELVIN_START_SETTLE_MS": "0"}).returncode == 0
     assert os.waitpid(stop[0], os.WNOHANG) == (0, 0), "the stop still waits"
     assert exit_codes(at_work + [stop]) == [0, 0], stop[1].read_text()
     assert not (folder / "DUZI" / "pid").exists()
+    assert not list(commands.iterdir())
 
 
-def test_a_command_waits_behind_the_one_at_work_on_its_own_service_only(folder):
-    add_service(folder, "DUZI")
+def test_a_queue_held_past_the_lock_timeout_fails_the_command_and_an_ended_one_holds_up_nothing(folder):
     add_service(folder, "VADA")
     queue_file = command_folder(folder) / "VADA.queue"
     os.makedirs(queue_file.parent, mode=0o700)
-    # A live process in the queue is a command at work; one that has ended is
-    # a net that crashed and holds up nothing.
-    busy = subprocess.Popen(["sleep", "60"])
+    busy = subprocess.Popen(["sleep", "60"])  # a command at work, as the queue sees it
     try:
-        queue_file.write_text(queue_entry(busy.pid))
+        queue_file.write_text(f"{busy.pid} {start_time(busy.pid)}\n")
         res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
         assert res.returncode == 2 and b"still at work after 200 ms" in res.stderr
         with open(queue_file, "a") as queue:  # a queue lock that is never let go
             fcntl.lockf(queue, fcntl.LOCK_EX)
             res = net(folder, "start", "VADA", env={"ZELVIN_LOCK_TIMEOUT_MS": "200"})
         assert res.returncode == 2 and b"Another net command holds " in res.stderr
-        stop_vada, start_duzi = launch_back_to_back(folder, ["stop", "VADA"], ["start", "DUZI"])
-        assert exit_codes([start_duzi]) == [0]
-        assert os.waitpid(stop_vada[0], os.WNOHANG) == (0, 0)  # still waiting behind VADA's command
     finally:
         busy.kill()
         busy.wait()
-    assert exit_codes([stop_vada]) == [2]  # VADA was never started
-    assert alive(service_pid(folder, "DUZI"))
+    # Its process ended: a net that crashed.
     assert net(folder, "start", "VADA").returncode == 0
-    assert not queue_file.exists(), "the last command out removes the queue"
-    assert not list(queue_file.parent.iterdir()), "and a start or stop its pending lock"
+    assert not list(queue_file.parent.iterdir())
 
 
 SYSTEM_ERROR = "A system error has occurred.\n\n"
@@ -376,131 +358,28 @@ def test_only_what_the_allow_list_allows_is_started_or_stopped(folder):
     res = net(folder, "start", "DUZI")
     assert res.returncode == 0, res.stderr
 
-    os.chmod(lists, 0o777)
-    res = net(folder, "stop", "Stranger")
-    assert res.returncode == 2 and res.stderr.decode().startswith(SYSTEM_ERROR), res.stderr
-    assert b"services.d may be written by other accounts" in res.stderr
-    os.chmod(lists, 0o755)
     os.chown(lists / "product.conf", 65534, 65534)
     res = net(folder, "stop", "DUZI")
-    assert res.returncode == 2 and b"product.conf belongs to another account (uid 65534)" in res.stderr
+    assert res.returncode == 2 and res.stderr.decode().startswith(SYSTEM_ERROR), res.stderr
+    assert b"product.conf belongs to another account (uid 65534)" in res.stderr
     assert alive(stranger) and alive(service_pid(folder, "DUZI"))
     assert service_pid(folder, "Stranger") == stranger
 
 
-def test_systemd_units_only_as_listed_and_only_dependents_without_a_list(tmp_path):
-    """On systemd a missing list allows the three dependent services only; a
-    list allows exactly its names, a template instance only as listed. What
-    is refused never reaches the manager."""
+def test_on_systemd_without_a_list_only_the_dependent_services_are_controlled(tmp_path):
+    """What a list allows on systemd is the e2e systemd tests'; here the
+    fallback net takes there, and a refused name never reaches the manager."""
     sd = private_systemd.start_or_skip(root=tmp_path)
     try:
-        for unit in ("DUZI", "Other", "inst@"):
+        for unit in ("DUZI", "Other"):
             sd.add_service(unit, "/bin/sleep infinity")
-        etc = tmp_path / "etc"
-        etc.mkdir()
-        env = dict(sd.client_env(os.environ), ZELVIN_CONFIG_DIR=str(etc))
-
-        def run(verb, name):
-            return subprocess.run([str(NET), verb, name], capture_output=True, text=True, env=env, timeout=120)
-
-        def check(cases):
-            for name, code in cases:
-                res = run("start", name)
-                assert res.returncode == code, (name, res.stderr)
-                assert (code != 2) or res.stderr == INVALID, (name, res.stderr)
-                active = sd.show(name + ".service", "ActiveState")
-                assert (active == "active") == (code == 0), (name, active)
-
-        check([("DUZI", 0), ("Other", 2), ("inst@a", 2), ("systemd-exit", 2)])
-        (etc / "services.d").mkdir()
-        (etc / "services.d" / "product.conf").write_text("Other\ninst@a\n")
-        check([("Other", 0), ("inst@a", 0), ("inst@b", 2)])
-        res = run("stop", "DUZI")
-        assert (res.returncode, res.stderr) == (2, INVALID)
-        assert sd.show("DUZI.service", "ActiveState") == "active"
-        assert run("stop", "Other").returncode == 0
+        (tmp_path / "etc").mkdir()
+        env = dict(sd.client_env(os.environ), ZELVIN_CONFIG_DIR=str(tmp_path / "etc"))
+        for verb, name, code, state in [("start", "DUZI", 0, "active"), ("start", "Other", 2, "inactive"),
+                                        ("stop", "DUZI", 0, "inactive")]:
+            res = subprocess.run([str(NET), verb, name], capture_output=True, text=True, env=env, timeout=120)
+            assert (res.returncode, res.stderr) == (code, INVALID if code else ""), (verb, name)
+            assert sd.show(name + ".service", "ActiveState") == state, (verb, name)
         assert sd.system_state() in private_systemd.READY_STATES
     finally:
         sd.stop()
-
-
-# Run as uid 65534 against a watchdog's folders: it locks what it can reach
-# of the places net used or uses and tries to swap in symbolic links; prints
-# what became of each try as JSON and then holds its locks until ended.
-ATTACKER = r"""
-import errno, fcntl, json, os, sys, time
-services, commands = sys.argv[1], sys.argv[2]
-os.setgroups([]); os.setgid(65534); os.setuid(65534)
-held, tried = [], {}
-def attempt(what, action):
-    try:
-        action()
-        tried[what] = "done"
-    except OSError as e:
-        tried[what] = errno.errorcode[e.errno]
-def read_lock(path):
-    f = open(path, "a+")
-    fcntl.lockf(f, fcntl.LOCK_SH)
-    held.append(f)
-def swap(path):
-    os.symlink("/etc/passwd", path + ".swap")
-    os.rename(path + ".swap", path)
-for name in ("Worker", "DUZI"):
-    for leaf in (".pending", ".queue"):
-        attempt("old place " + name + "/" + leaf, lambda: read_lock(os.path.join(services, name, leaf)))
-    for leaf in (".pending", ".queue"):
-        path = os.path.join(commands, name + leaf)
-        attempt(name + leaf + " read-lock", lambda: read_lock(path))
-        attempt(name + leaf + " swap", lambda: swap(path))
-print(json.dumps(tried), flush=True)
-time.sleep(600)
-"""
-
-
-def test_another_account_holds_up_no_restart_and_no_dependent_start(tmp_path):
-    """uid 65534 read-locks every lock and queue place it can reach and tries
-    symbolic links on the rest while the watchdog (root) restarts an expired
-    service and starts a dependent service that crashed: both go ahead at
-    once. The operator has let everyone write the service folder."""
-    root = tempfile.mkdtemp(prefix="wd-net-")
-    run_dir = tempfile.mkdtemp(prefix="wd-run-")
-    attacker = None
-    wd = wdharness.Watchdog(wdharness.build_bin(), root, ZELVIN_RUNTIME_DIR=run_dir)
-    try:
-        for name in ("Worker",) + DEPENDENTS:
-            wd.add_sleeper(name)
-        wd.allow("Worker", *DEPENDENTS)
-        for path in (root, run_dir):
-            os.chmod(path, 0o755)
-        for path in [wd.services] + [os.path.join(wd.services, name) for name in os.listdir(wd.services)]:
-            os.chmod(path, 0o777)
-
-        wd.start()
-        for name in DEPENDENTS:
-            wd.wait_log(r"%s Status changed from stop to running!" % name)
-        commands = pathlib.Path(run_dir) / "net" / command_folder(pathlib.Path(wd.services)).name
-        assert commands.is_dir()
-        attacker = subprocess.Popen([sys.executable, "-c", ATTACKER, wd.services, str(commands)],
-                                    stdout=subprocess.PIPE, text=True)
-        tried = json.loads(attacker.stdout.readline())
-        assert all(result == "done" for what, result in tried.items() if what.startswith("old place")), tried
-        assert {result for what, result in tried.items() if not what.startswith("old place")} == {"EACCES"}, tried
-
-        assert wd.net("start", "Worker").returncode == 0
-        worker = wd.service_pid("Worker")
-        wd.wdctl("register", "Worker.exe", "Worker", str(worker), "1000")
-        wd.wait_log(r"kill process\[Worker.exe\]")
-        assert wdharness.wait_until(lambda: wd.service_pid("Worker") not in (None, worker), 10, 0.01)
-        duzi = wd.service_pid("DUZI")
-        os.kill(duzi, signal.SIGKILL)
-        assert wdharness.wait_until(lambda: wd.service_pid("DUZI") not in (None, duzi) and
-                                    alive(wd.service_pid("DUZI")), 10, 0.01)
-        assert "A system error has occurred." not in wd.output()
-        assert attacker.poll() is None, "the locks were held throughout"
-    finally:
-        if attacker:
-            attacker.kill()
-            attacker.wait()
-        wd.close()
-        shutil.rmtree(root, ignore_errors=True)
-        shutil.rmtree(run_dir, ignore_errors=True)
