@@ -66,11 +66,14 @@ def wdctl(*args):
     return subprocess.run([WDCTL, *args], capture_output=True, text=True, timeout=DEADLINE)
 
 
+# Against the harness's own encoder: every field at its offset, texts of the
+# full width, little-endian numbers, zeros elsewhere.
 @pytest.mark.parametrize("args, expected", [
     (["--extra", "why", "register", "p1", "svc", "4321", "1500"], message(1, "p1", "svc", 4321, 1500, "why")),
-    (["register", "p1", "svc", "1", "never"], message(1, "p1", "svc", 1, TIMEOUT_NEVER)),
-    (["feed", "p" * 64], message(3, "p" * 64)),
+    (["register", "p" * 64, "s" * 64, "16909060", "never", "--extra", "e" * 512],
+     message(1, "p" * 64, "s" * 64, 0x01020304, TIMEOUT_NEVER, "e" * 512)),
     (["cancel", "p1"], message(2, "p1")),
+    (["feed", "p1"], message(3, "p1")),
     (["send", "p1", "--type", "65535"], message(0xFFFF, "p1")),
 ])
 def test_one_shot_sends_exact_bytes_then_closes(watchdog, args, expected):
