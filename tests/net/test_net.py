@@ -109,23 +109,20 @@ def test_start_and_stop_really_run_and_end_the_service(folder):
 
 
 # Which names are unsafe is the service folder's rule (ServiceFolderTest); here
-# net's answer to an unknown name, an unsafe one, and bytes it must not trim.
-@pytest.mark.parametrize("name", [b"unknown", b"../x", b"", b"\xff\xfe\n", b"DUZI\n"])
-def test_unsafe_or_unknown_names_are_invalid_and_touch_nothing(folder, name):
+# net's answer to other usage, an unknown name, an unsafe one, and bytes it
+# must not trim.
+def test_wrong_usage_and_unknown_or_unsafe_names_are_refused_touching_nothing(folder):
     add_service(folder.parent, "x")  # what "../x" would reach
     add_service(folder, "DUZI")
     before = sorted(folder.parent.rglob("*"))
+    for args in [[], ["start"], ["restart", "DUZI"], ["start", "DUZI", "VADA"]]:
+        res = net(folder, *args)
+        assert (res.returncode, res.stderr) == (1, b"The syntax of this command is:\n\nNET START | STOP service\n")
     for verb in (b"start", b"stop"):
-        res = net(folder, verb, name)
-        assert (res.returncode, res.stderr.decode()) == (2, INVALID)
+        for name in (b"unknown", b"../x", b"", b"\xff\xfe\n", b"DUZI\n"):
+            res = net(folder, verb, name)
+            assert (res.returncode, res.stderr.decode()) == (2, INVALID), name
     assert sorted(folder.parent.rglob("*")) == before
-
-
-@pytest.mark.parametrize("args", [[], ["start"], ["restart", "DUZI"], ["start", "DUZI", "VADA"]])
-def test_other_usage_prints_the_syntax(folder, args):
-    res = net(folder, *args)
-    assert res.returncode == 1
-    assert res.stderr.startswith(b"The syntax of this command is:\n\nNET START | STOP service\n")
 
 
 @pytest.mark.parametrize("body", ["echo giving up\nexit 3\n", None])
