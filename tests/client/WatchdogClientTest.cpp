@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -65,26 +66,22 @@ protected:
 TEST(ClientMessagesTest, TextLongerThanItsFieldIsRejectedNamingIt)
 {
     const std::string str65(65, 'x');
-    const struct
-    {
-        std::function<void()> build;
-        const char* szField;
-    } cases[] = {
+    const std::pair<std::function<void()>, const char*> cases[] = {
         {[&] { WatchdogMessages::makeRegister(str65, "s", 1, 1); }, "processName"},
         {[&] { WatchdogMessages::makeRegister("p", str65, 1, 1); }, "serviceName"},
         {[&] { WatchdogMessages::makeRegister("p", "s", 1, 1, std::string(513, 'x')); }, "extraInfo"},
         {[&] { WatchdogMessages::makeFeed(str65); }, "processName"},
         {[&] { WatchdogMessages::makeRaw(7, str65); }, "processName"},
     };
-    for (const auto& c : cases)
+    for (const auto& [build, szField] : cases)
         try
         {
-            c.build();
-            ADD_FAILURE() << c.szField << " accepted";
+            build();
+            ADD_FAILURE() << szField << " accepted";
         }
         catch (const Poco::InvalidArgumentException& exc)
         {
-            EXPECT_NE(exc.message().find(c.szField), std::string::npos) << exc.message();
+            EXPECT_NE(exc.message().find(szField), std::string::npos) << exc.message();
         }
 }
 

@@ -138,16 +138,13 @@ def test_service_that_does_not_stay_up_could_not_be_started(folder, body):
 
 def test_service_inherits_no_blocked_signal_and_no_descriptor(folder):
     service = add_service(folder, "DUZI", 'echo "name=$ZELVIN_SERVICE_NAME cwd=$(pwd)"\nexec sleep 1000\n')
-    extra = os.open("/dev/null", os.O_RDONLY)
 
     def as_the_watchdog_worker():
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGPIPE})
         signal.signal(signal.SIGUSR1, signal.SIG_IGN)
 
-    try:
-        res = net(folder, "start", "DUZI", preexec_fn=as_the_watchdog_worker, pass_fds=(extra,))
-    finally:
-        os.close(extra)
+    with open("/dev/null") as extra:
+        res = net(folder, "start", "DUZI", preexec_fn=as_the_watchdog_worker, pass_fds=(extra.fileno(),))
     assert res.returncode == 0, res.stderr
     pid = service_pid(folder, "DUZI")
     wait_until(lambda: pathlib.Path(f"/proc/{pid}/comm").read_text() == "sleep\n", "run execs sleep")
@@ -164,17 +161,14 @@ def test_service_inherits_no_blocked_signal_and_no_descriptor(folder):
 # kill(pid) would end. Prints what happened as JSON.
 TAMPERED_PID_FILES = r"""
 import json, os, subprocess, sys
-folder, net = sys.argv[1], sys.argv[2]
-env = dict(os.environ, ZELVIN_SERVICE_DIR=folder, ZELVIN_RUNTIME_DIR=folder + "/../run",
-           ZELVIN_CONFIG_DIR=folder + "/../etc")
-pidfile = os.path.join(folder, "DUZI", "pid")
+net, pidfile = sys.argv[1], os.path.join(os.environ["ZELVIN_SERVICE_DIR"], "DUZI", "pid")
 
 def start_time(pid):
     stat = open("/proc/%d/stat" % pid).read()
     return stat[stat.rindex(")") + 2:].split()[19]
 
 def run(verb):
-    return subprocess.run([net, verb, "DUZI"], env=env, capture_output=True, text=True, timeout=60)
+    return subprocess.run([net, verb, "DUZI"], capture_output=True, text=True, timeout=60)
 
 bystander = subprocess.Popen(["sleep", "600"])
 results = {}
@@ -192,7 +186,7 @@ print(json.dumps(results))
 def test_stop_signals_nothing_outside_the_service(folder):
     add_service(folder, "DUZI")
     res = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-c", TAMPERED_PID_FILES,
-                          str(folder), str(NET)], capture_output=True, text=True, timeout=300)
+                          str(NET)], env=net_env(folder), capture_output=True, text=True, timeout=300)
     if res.returncode != 0 and not res.stdout:
         pytest.skip("cannot make a private pid namespace: " + res.stderr.strip())
     results = json.loads(res.stdout)
