@@ -106,10 +106,6 @@ def written(err):
         return f.read()
 
 
-def wait_for_text(err, text):
-    return wait_until(lambda: text in written(err), DEADLINE)
-
-
 @pytest.mark.parametrize("stop_by", ["SIGUSR1", "--stop-after"])
 def test_keepalive_registers_again_on_a_new_connection_stops_feeding_and_exits_on_sigterm(watchdog, tmp_path,
                                                                                           stop_by):
@@ -117,9 +113,8 @@ def test_keepalive_registers_again_on_a_new_connection_stops_feeding_and_exits_o
     with keepalive(watchdog, tmp_path, "never", "--interval", "50", *extra) as (proc, err):
         registration = (1, b"ka", 77 if extra else proc.pid, TIMEOUT_NEVER)
         assert watchdog.read_until(lambda: len(parse_messages(watchdog.data)) >= 3)
-        msgs = parse_messages(watchdog.data)
-        assert msgs[0] == registration
-        assert all(m[:2] == (3, b"ka") for m in msgs[1:])
+        first, *feeds = parse_messages(watchdog.data)
+        assert first == registration and all(m[:2] == (3, b"ka") for m in feeds), (first, feeds)
         watchdog.accept()  # the first message on a new connection is the registration
         assert watchdog.read_until(lambda: len(watchdog.data) >= MESSAGE_SIZE)
         assert parse_messages(watchdog.data)[0] == registration
@@ -127,7 +122,7 @@ def test_keepalive_registers_again_on_a_new_connection_stops_feeding_and_exits_o
 
         if stop_by == "SIGUSR1":
             proc.send_signal(signal.SIGUSR1)
-        assert wait_for_text(err, "wdctl: feeding stopped")
+        assert wait_until(lambda: "wdctl: feeding stopped" in written(err), DEADLINE)
         watchdog.drain()
         stopped_at = len(parse_messages(watchdog.data))
         time.sleep(0.5)  # ten intervals in which no feed may come
@@ -168,7 +163,7 @@ def test_usage_errors_exit_2(args):
 ])
 def test_keepalive_feeds_every_third_of_the_timeout_unless_told(watchdog, tmp_path, timeout, extra, interval_ms):
     with keepalive(watchdog, tmp_path, timeout, *extra) as (proc, err):
-        assert wait_for_text(err, "wdctl: registered ka, feeding every %d ms\n" % interval_ms)
+        assert wait_until(lambda: "wdctl: registered ka, feeding every %d ms\n" % interval_ms in written(err), DEADLINE)
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=DEADLINE) == 0
 

@@ -18,7 +18,7 @@ import pytest
 
 import private_systemd
 import wdharness
-from wdharness import ROOT, alive, service_pid, start_time
+from wdharness import ROOT, alive, service_pid, start_time, wait_until
 
 wdharness.isolate_network()
 NET = pathlib.Path(wdharness.build_bin()) / "net"
@@ -36,10 +36,6 @@ INVALID = refused("The service name is invalid.", 2185)
 # Services outlive net and are handed to the nearest subreaper; be that, so
 # the ones the tests stop are reaped here rather than piling up under init.
 ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
-
-
-def wait_until(predicate, what, timeout=30):
-    assert wdharness.wait_until(predicate, timeout, 0.02), what
 
 
 @pytest.fixture
@@ -98,7 +94,7 @@ def test_start_runs_the_service_clean_in_a_session_of_its_own_and_stop_ends_it(f
     assert (res.returncode, res.stdout) == (0, b"The DUZI service is starting.\nThe DUZI service was started successfully.\n")
     pid = service_pid(folder, "DUZI")
     assert os.getsid(pid) == pid and os.getpgid(pid) == pid
-    wait_until(lambda: pathlib.Path(f"/proc/{pid}/comm").read_text() == "sleep\n", "run execs sleep")
+    assert wait_until(lambda: pathlib.Path(f"/proc/{pid}/comm").read_text() == "sleep\n", 30, 0.02)
     status = dict(line.split(":\t", 1) for line in pathlib.Path(f"/proc/{pid}/status").read_text().splitlines())
     assert int(status["SigBlk"], 16) == 0
     assert int(status["SigIgn"], 16) & (1 << (signal.SIGUSR1 - 1)) == 0
@@ -196,7 +192,7 @@ def test_demo_services_run_and_stop_on_sigterm(folder, name):
     shutil.copytree(pathlib.Path(ROOT) / "demo" / "services" / name, folder / name)
     assert net(folder, "start", name).returncode == 0
     log = folder / name / "output.log"
-    wait_until(lambda: log.exists() and f"{name} heartbeat".encode() in log.read_bytes(), "heartbeat")
+    assert wait_until(lambda: log.exists() and f"{name} heartbeat".encode() in log.read_bytes(), 30)
     pid = service_pid(folder, name)
     # SIGKILL would come only after a minute; the exit status tells which ended it.
     res = net(folder, "stop", name, env={"ZELVIN_STOP_TIMEOUT_MS": "60000"})
@@ -241,9 +237,6 @@ def test_commands_launched_back_to_back_act_in_launch_order(folder):
         assert after != before and alive(after) and not alive(before)
 
 
-NOT_CONTROLLABLE = refused("The service could not be controlled in its present state.", 2189)
-
-
 @pytest.mark.parametrize("pause_first", [0.0, 0.3])
 def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first):
     """A start settling for a second is at work; the stop behind it waits and
@@ -255,14 +248,14 @@ def test_one_command_at_work_one_waiting_any_further_refused(folder, pause_first
     add_service(folder, "VADA")
     settle = {"ZELVIN_START_SETTLE_MS": "1000"}
     at_work = launch_back_to_back(folder, ["start", "DUZI"], env=settle)
-    wait_until(lambda: (folder / "DUZI" / "pid").exists(), "the first start is at work")
+    assert wait_until(lambda: (folder / "DUZI" / "pid").exists(), 30, 0.02), "the first start is at work"
     commands = command_folder(folder)
     modes = {path.name: stat.S_IMODE(os.stat(path).st_mode) for path in [commands, *commands.iterdir()]}
     assert modes == {commands.name: 0o700, "DUZI.queue": 0o600, "DUZI.pending": 0o600}
     stop, start = launch_back_to_back(folder, ["stop", "DUZI"], ["start", "DUZI"], pause_first=pause_first,
                                       env=settle)
     assert exit_codes([start]) == [2]
-    assert start[1].read_text() == NOT_CONTROLLABLE
+    assert start[1].read_text() == refused("The service could not be controlled in its present state.", 2189)
     assert net(folder, "start", "VADA", env={"ZELVIN_START_SETTLE_MS": "0"}).returncode == 0
     assert os.waitpid(stop[0], os.WNOHANG) == (0, 0), "the stop still waits"
     assert exit_codes(at_work + [stop]) == [0, 0], stop[1].read_text()
