@@ -1,7 +1,8 @@
 // The client library over loopback, against a listener on an ephemeral port
 // standing in for the watchdog: the client's connection, and the session
 // that outlives it, connecting again with a growing pause and registering
-// again what it had registered and not cancelled.
+// again what it had registered and not cancelled. The bytes of each message
+// are test_wdctl.py's, against an encoder of its own.
 #include "WatchdogClient.h"
 #include "WatchdogSession.h"
 
@@ -12,8 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -42,21 +45,17 @@ protected:
         return peer;
     }
 
-    // What the client sent: `count` whole messages, or everything until it
-    // closed its sending side.
-    static std::string received(Poco::Net::StreamSocket& peer, std::size_t count = 0)
+    // The next `count` whole messages the client sent, or what came before it closed.
+    static std::string received(Poco::Net::StreamSocket& peer, std::size_t count)
     {
-        std::string strAll;
-        char buffer[WATCHDOG_MESSAGE_SIZE];
-        while (count == 0 || strAll.size() < count * WATCHDOG_MESSAGE_SIZE)
+        std::string strAll(count * WATCHDOG_MESSAGE_SIZE, '\0');
+        std::size_t nHave = 0;
+        for (int n = 1; n > 0 && nHave < strAll.size();)
         {
-            const std::size_t nWant = count == 0 ? sizeof(buffer) : count * sizeof(buffer) - strAll.size();
-            const int n = peer.receiveBytes(buffer, static_cast<int>(std::min(nWant, sizeof(buffer))));
-            if (n <= 0)
-                break;
-            strAll.append(buffer, n);
+            n = peer.receiveBytes(strAll.data() + nHave, static_cast<int>(strAll.size() - nHave));
+            nHave += static_cast<std::size_t>(std::max(n, 0));
         }
-        return strAll;
+        return strAll.substr(0, nHave);
     }
 
     Poco::Net::ServerSocket m_server;
@@ -64,51 +63,41 @@ protected:
 
 } // namespace
 
-TEST_F(WatchdogClientTest, SendsWholeMessagesBackToBackOverOneConnection)
+TEST(ClientMessagesTest, TextLongerThanItsFieldIsRejectedNamingIt)
 {
-    WatchdogClient client("127.0.0.1", port(), GENEROUS);
-    client.connect();
-    Poco::Net::StreamSocket peer = acceptOne();
-    client.registerProcess("proc", "svc", 42, 5000, "extra");
-    client.feed("proc");
-    client.cancel("proc");
-    client.finish();
-    EXPECT_FALSE(client.isConnected());
-
-    EXPECT_EQ(received(peer), text(WatchdogMessages::makeRegister("proc", "svc", 42, 5000, "extra"),
-                                   WatchdogMessages::makeFeed("proc"), WatchdogMessages::makeCancel("proc")));
-    EXPECT_FALSE(m_server.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) << "a second connection";
+    const std::string str65(65, 'x');
+    const std::pair<std::function<void()>, const char*> cases[] = {
+        {[&] { WatchdogMessages::makeRegister(str65, "s", 1, 1); }, "processName"},
+        {[&] { WatchdogMessages::makeRegister("p", str65, 1, 1); }, "serviceName"},
+        {[&] { WatchdogMessages::makeRegister("p", "s", 1, 1, std::string(513, 'x')); }, "extraInfo"},
+        {[&] { WatchdogMessages::makeFeed(str65); }, "processName"},
+        {[&] { WatchdogMessages::makeRaw(7, str65); }, "processName"},
+    };
+    for (const auto& [build, szField] : cases)
+        try
+        {
+            build();
+            ADD_FAILURE() << szField << " accepted";
+        }
+        catch (const Poco::InvalidArgumentException& exc)
+        {
+            EXPECT_NE(exc.message().find(szField), std::string::npos) << exc.message();
+        }
 }
 
-TEST_F(WatchdogClientTest, ConnectToClosedPortFailsWithAddressAndReason)
+// A watchdog that closes (noticed by checkConnection), one that resets (a send
+// throws instead of raising SIGPIPE), and none at all: each is an exception,
+// and a client that lost its connection refuses to send.
+TEST_F(WatchdogClientTest, LostOrAbsentWatchdogIsAnExceptionNeverFatal)
 {
-    const uint16_t nClosed = port();
-    m_server.close();
-    WatchdogClient client("127.0.0.1", nClosed, GENEROUS);
-    try
-    {
-        client.connect();
-        FAIL() << "connected to a closed port";
-    }
-    catch (const Poco::Net::ConnectionRefusedException& exc)
-    {
-        EXPECT_EQ(exc.message(),
-                  "cannot connect to 127.0.0.1:" + std::to_string(nClosed) + ": Connection refused");
-    }
-    EXPECT_THROW(client.feed("p"), Poco::IllegalStateException);
-}
-
-TEST_F(WatchdogClientTest, LostWatchdogIsReportedNotFatal)
-{
-    WatchdogClient client("127.0.0.1", port(), GENEROUS);
+    const uint16_t nPort = port();
+    WatchdogClient client("127.0.0.1", nPort, GENEROUS);
     client.connect();
     acceptOne().close();
-
     // The FIN arrives asynchronously; the deadline only bounds a broken build.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     bool bNoticed = false;
     while (!bNoticed && std::chrono::steady_clock::now() < deadline)
-    {
         try
         {
             m_server.poll(Poco::Timespan(0, 10000), Poco::Net::Socket::SELECT_READ); // a short pause
@@ -118,14 +107,10 @@ TEST_F(WatchdogClientTest, LostWatchdogIsReportedNotFatal)
         {
             bNoticed = true;
         }
-    }
     EXPECT_TRUE(bNoticed);
     EXPECT_FALSE(client.isConnected());
-}
+    EXPECT_THROW(client.feed("p"), Poco::IllegalStateException);
 
-TEST_F(WatchdogClientTest, SendingToAResetConnectionThrowsInsteadOfRaisingSigpipe)
-{
-    WatchdogClient client("127.0.0.1", port(), GENEROUS);
     client.connect();
     Poco::Net::StreamSocket peer = acceptOne();
     peer.setLinger(true, 0); // close with RST
@@ -133,7 +118,6 @@ TEST_F(WatchdogClientTest, SendingToAResetConnectionThrowsInsteadOfRaisingSigpip
     // Without MSG_NOSIGNAL this test process would die of SIGPIPE here.
     bool bThrown = false;
     for (int i = 0; i < 1000 && !bThrown; ++i)
-    {
         try
         {
             client.feed("p");
@@ -142,9 +126,11 @@ TEST_F(WatchdogClientTest, SendingToAResetConnectionThrowsInsteadOfRaisingSigpip
         {
             bThrown = true;
         }
-    }
     EXPECT_TRUE(bThrown);
     EXPECT_FALSE(client.isConnected());
+
+    m_server.close();
+    EXPECT_THROW(client.connect(), Poco::Net::ConnectionRefusedException);
 }
 
 TEST_F(WatchdogClientTest, SessionReconnectsWithGrowingPausesAndRegistersAgain)
