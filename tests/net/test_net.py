@@ -12,6 +12,7 @@ import signal
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -30,6 +31,8 @@ def refused(text, helpmsg):
     """What net writes to standard error when it refuses, as the system command does."""
     return "%s\n\nMore help is available by typing NET HELPMSG %d.\n" % (text, helpmsg)
 
+
+DEPENDENTS = ("MySqlqvms80", "DUZI", "VADA")
 
 INVALID = refused("The service name is invalid.", 2185)
 
@@ -360,3 +363,85 @@ def test_on_systemd_without_a_list_only_the_dependent_services_are_controlled(tm
         assert sd.system_state() in private_systemd.READY_STATES
     finally:
         sd.stop()
+
+
+# Run as uid 65534 against a watchdog's folders: it locks what it can reach
+# of the places net used or uses and tries to swap in symbolic links; prints
+# what became of each try as JSON and then holds its locks until ended.
+ATTACKER = r"""
+import errno, fcntl, json, os, sys, time
+services, commands = sys.argv[1], sys.argv[2]
+os.setgroups([]); os.setgid(65534); os.setuid(65534)
+held, tried = [], {}
+def attempt(what, action):
+    try:
+        action()
+        tried[what] = "done"
+    except OSError as e:
+        tried[what] = errno.errorcode[e.errno]
+def read_lock(path):
+    f = open(path, "a+")
+    fcntl.lockf(f, fcntl.LOCK_SH)
+    held.append(f)
+def swap(path):
+    os.symlink("/etc/passwd", path + ".swap")
+    os.rename(path + ".swap", path)
+for name in ("Worker", "DUZI"):
+    for leaf in (".pending", ".queue"):
+        attempt("old place " + name + "/" + leaf, lambda: read_lock(os.path.join(services, name, leaf)))
+    for leaf in (".pending", ".queue"):
+        path = os.path.join(commands, name + leaf)
+        attempt(name + leaf + " read-lock", lambda: read_lock(path))
+        attempt(name + leaf + " swap", lambda: swap(path))
+print(json.dumps(tried), flush=True)
+time.sleep(600)
+"""
+
+
+def test_another_account_holds_up_no_restart_and_no_dependent_start(tmp_path):
+    """uid 65534 read-locks every lock and queue place it can reach and tries
+    symbolic links on the rest while the watchdog (root) restarts an expired
+    service and starts a dependent service that crashed: both go ahead at
+    once. The operator has let everyone write the service folder."""
+    root = tempfile.mkdtemp(prefix="wd-net-")
+    run_dir = tempfile.mkdtemp(prefix="wd-run-")
+    attacker = None
+    wd = wdharness.Watchdog(wdharness.build_bin(), root, ZELVIN_RUNTIME_DIR=run_dir)
+    try:
+        for name in ("Worker",) + DEPENDENTS:
+            wd.add_sleeper(name)
+        wd.allow("Worker", *DEPENDENTS)
+        for path in (root, run_dir):
+            os.chmod(path, 0o755)
+        for path in [wd.services] + [os.path.join(wd.services, name) for name in os.listdir(wd.services)]:
+            os.chmod(path, 0o777)
+
+        wd.start()
+        for name in DEPENDENTS:
+            wd.wait_log(r"%s Status changed from stop to running!" % name)
+        commands = pathlib.Path(run_dir) / "net" / command_folder(pathlib.Path(wd.services)).name
+        assert commands.is_dir()
+        attacker = subprocess.Popen([sys.executable, "-c", ATTACKER, wd.services, str(commands)],
+                                    stdout=subprocess.PIPE, text=True)
+        tried = json.loads(attacker.stdout.readline())
+        assert all(result == "done" for what, result in tried.items() if what.startswith("old place")), tried
+        assert {result for what, result in tried.items() if not what.startswith("old place")} == {"EACCES"}, tried
+
+        assert wd.net("start", "Worker").returncode == 0
+        worker = wd.service_pid("Worker")
+        wd.wdctl("register", "Worker.exe", "Worker", str(worker), "1000")
+        wd.wait_log(r"kill process\[Worker.exe\]")
+        assert wdharness.wait_until(lambda: wd.service_pid("Worker") not in (None, worker), 10, 0.01)
+        duzi = wd.service_pid("DUZI")
+        os.kill(duzi, signal.SIGKILL)
+        assert wdharness.wait_until(lambda: wd.service_pid("DUZI") not in (None, duzi) and
+                                    alive(wd.service_pid("DUZI")), 10, 0.01)
+        assert "A system error has occurred." not in wd.output()
+        assert attacker.poll() is None, "the locks were held throughout"
+    finally:
+        if attacker:
+            attacker.kill()
+            attacker.wait()
+        wd.close()
+        shutil.rmtree(root, ignore_errors=True)
+        shutil.rmtree(run_dir, ignore_errors=True)
