@@ -130,13 +130,12 @@ TEST_F(ConnectionLoopTest, BackToBackMessagesAreHandledOnePerPassInOrder)
               savedFields({"app.exe", "svc", "extra", 12, WATCHDOG_TIMEOUT_NEVER, nowMs()}));
 }
 
-// Clients that close or reset are removed, their registrations stay, and the
-// client behind a removed one is served in the same pass.
-TEST_F(ConnectionLoopTest, ClosedAndResetClientsAreRemovedAndTheOneBehindIsServedInTheSamePass)
+// A client that closes is removed, its registration stays, and the client
+// behind it is served in the same pass.
+TEST_F(ConnectionLoopTest, AClosedClientIsRemovedAndTheOneBehindIsServedInTheSamePass)
 {
     StreamSocket first = connectClient();
     StreamSocket second = connectClient();
-    StreamSocket reset = connectClient();
     sendAll(first,
             wireBytes(WatchdogMsgType::Register, makeMsg("keep.exe", "svc", 11, WATCHDOG_TIMEOUT_NEVER)));
     waitForOne("register new process[keep.exe]\n");
@@ -146,19 +145,31 @@ TEST_F(ConnectionLoopTest, ClosedAndResetClientsAreRemovedAndTheOneBehindIsServe
         {
             first.close();
             sendAll(second, wireBytes(WatchdogMsgType::Register, makeMsg("second.exe")));
+        });
+    const std::string closedMessage = "client socket had closed, erase it!\n";
+    const CapturedRecord closed = waitForOne(closedMessage);
+    EXPECT_EQ(waitForOne("register new process[second.exe]\n").stamp, closed.stamp);
+    expectOne(logs.channel(), "recvData", closedMessage, PRIO_INFO);
+    EXPECT_EQ(parkedClientCount(), 1u);
+    EXPECT_TRUE(has("keep.exe"));
+}
+
+// A client that resets is removed with an error record (Wine reports such a
+// reset as a graceful close, so this case is left out there).
+TEST_F(ConnectionLoopTest, AResetClientIsRemovedWithAnError)
+{
+    StreamSocket reset = connectClient();
+    whileWorkerParked(
+        [&]
+        {
             reset.setLinger(true, 0);
             reset.close();
         });
-    const std::string closedMessage = "client socket had closed, erase it!\n";
     const std::string resetMessage =
         "recv error client socket is exception : Connection reset by peer, erase it!\n";
-    const CapturedRecord closed = waitForOne(closedMessage);
-    EXPECT_EQ(waitForOne("register new process[second.exe]\n").stamp, closed.stamp);
     settle(waitForOne(resetMessage));
-    expectOne(logs.channel(), "recvData", closedMessage, PRIO_INFO);
     expectOne(logs.channel(), "recvData", resetMessage, PRIO_ERROR);
-    EXPECT_EQ(parkedClientCount(), 1u);
-    EXPECT_TRUE(has("keep.exe"));
+    EXPECT_EQ(parkedClientCount(), 0u);
 }
 
 // A message must arrive whole, header and body together, within the bound
