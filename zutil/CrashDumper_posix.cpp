@@ -237,6 +237,9 @@ std::string zvcrash::writeThreadEndReport(const std::string& description)
     return std::string();
 }
 
+// The report already holds the backtrace; there is no dump to add.
+void zvcrash::writeThreadEndDump() {}
+
 void CrashDumper::Install()
 {
     const std::string folder = zvlog::crashReportFolder();

@@ -112,12 +112,16 @@ std::string zvcrash::writeThreadEndReport(const std::string& description)
         std::fputs(text.c_str(), stderr);
         return std::string();
     }
-    wchar_t dumpPath[MAX_PATH + 64];
-    if (reportPath(dumpPath, L"dmp"))
-        writeMinidump(dumpPath, nullptr);
     std::string utf8;
     Poco::UnicodeConverter::toUTF8(path, utf8);
     return utf8;
+}
+
+void zvcrash::writeThreadEndDump()
+{
+    wchar_t dumpPath[MAX_PATH + 64];
+    if (reportPath(dumpPath, L"dmp"))
+        writeMinidump(dumpPath, nullptr);
 }
 
 void CrashDumper::Install()

@@ -14,6 +14,12 @@ namespace zvcrash
 // then goes to standard error). Runs on the ended thread; never throws.
 std::string writeThreadEndReport(const std::string& description);
 
+// Adds what the system gives beyond that report, once the record naming it
+// is written: on Windows a minidump of every thread beside it, which can take
+// seconds (longer than a stall guard waits under Wine); nothing elsewhere.
+// Runs on the ended thread; never throws.
+void writeThreadEndDump();
+
 // Makes POCO hand every exception that ends one of its threads to the
 // utility library: a report as above and a critical record naming the
 // exception, on standard error too when the log could not take it. Once per

@@ -83,6 +83,9 @@ private:
                 std::fputs(("ZelvinUtil: " + zvlog::escapedLine(text) + "\n").c_str(), stderr);
                 std::fflush(stderr);
             }
+            // The slow part last, so that the record is out even when the
+            // process is ended before a dump is complete.
+            zvcrash::writeThreadEndDump();
         }
         catch (...)
         {

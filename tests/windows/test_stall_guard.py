@@ -49,8 +49,8 @@ def run_until_the_worker_ends(wine, folder, **env):
 
 
 def test_an_ended_worker_ends_the_process_with_exit_code_75(wine, app_dir):
-    # Under Wine the crash report of the worker's end (a minidump) takes a
-    # few seconds; the guard leaves it that time.
+    # The record of the worker's end is written before its minidump, which
+    # under Wine can take longer than the guard waits.
     proc, log = run_until_the_worker_ends(wine, app_dir, ZELVIN_EXIT_ON_STALL_S="10")
     try:
         rc = proc.wait(DEADLINE)
