@@ -216,13 +216,13 @@ def compiled_sources(build_dir):
         return None
 
 
-def draw(tree, specs, seed, build_dir):
-    """The mutants of every --sample spec, drawn deterministically."""
+def draw(tree, samples, seed, build_dir):
+    """The mutants of every --sample FILES=N, drawn deterministically."""
     compiled = compiled_sources(build_dir)
     claimed = set()
     mutants = []
-    for spec in specs:
-        globs, _, count = spec.rpartition("=")
+    for sample in samples:
+        globs, _, count = sample.rpartition("=")
         files = []
         for pattern in globs.split(","):
             for path in sorted(glob.glob(os.path.join(tree, pattern))):
@@ -385,8 +385,8 @@ def main():
     if args.targets:
         build_cmd += ["--target", *args.targets]
     stages = []
-    for spec in args.stage:
-        name, regex = spec.split("=", 1)
+    for stage in args.stage:
+        name, regex = stage.split("=", 1)
         netns = regex.endswith("@netns")
         stages.append((name, regex[:-len("@netns")] if netns else regex, netns))
     config = {"tree": args.tree, "work": work, "seed": args.seed, "samples": args.sample,
